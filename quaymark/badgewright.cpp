@@ -1,0 +1,282 @@
+// badgewright: the GitLab badge client. Adds a project's version, coverage and code-quality
+// badges and points their images at fresh values through GitLab's REST API v4.
+#include "runtime.hpp"
+
+namespace {
+
+using namespace qm;
+
+// Static badges of the badge service: /badge/<label>-<value>-<colour>.
+constexpr const char* BADGE_BASE = "https://img.shields.io/badge/";
+
+constexpr const char* UPDATE_COVERAGE_DOC = " Entry point for coverage badge ";
+constexpr const char* UPDATE_QUALITY_DOC = " Entry point for quality badge ";
+constexpr const char* UPDATE_VERSION_DOC = " Entry point for version badge ";
+constexpr const char* CREATE_BADGES_DOC =
+    " Endpoint to initialize a gitlab project with the main badges";
+constexpr const char* GET_COVERAGE_DOC = R"(
+        Auxiliary method to retrieve latest coverage value from the current pipeline
+
+        Args:
+            job_name (str): Name of the job in which the coverage value should be found
+
+        Returns:
+            coverage_value (int): Coverage reported by the first matching successful job
+        )";
+constexpr const char* COVERAGE_URL_DOC = R"(
+        Customizes the coverage badge url for the badge service
+
+        Colour bands of coverage_value:
+            [0, 30] = red; (30, 50] = yellow; (50, 70] = green; (70, 100] = brightgreen
+
+        Args:
+            coverage_value (int): Coverage in the range 0 to 100
+
+        Returns:
+            str: the url of the badge image
+        )";
+constexpr const char* QA_URL_DOC = R"(
+        Customizes the code quality badge url for the badge service
+
+        Colour bands of the quality score:
+            NA = red; [0, 5] = red; (5, 6] = yellow; (6, 7] = green; (7, 10] = brightgreen
+
+        Returns:
+            str: the url of the badge image
+        )";
+constexpr const char* VERSION_URL_DOC = R"(
+        Customizes the version badge url for the badge service
+
+        Returns:
+            str: the url of the badge image
+        )";
+
+/* Paging ******************************************************************************/
+
+// GitLab pages its lists (20 entries by default). A page without a match sends us to the
+// next one while the reply names a later page in X-Next-Page.
+
+/// The page named by the reply's X-Next-Page header when it lies after `current`, else 0.
+long next_page(py::handle response, long current) {
+    py::object headers = py::getattr(response, "headers", py::none());
+    if (headers.is_none() || !py::hasattr(headers, "get")) return 0;
+    py::object value = headers.attr("get")("X-Next-Page");
+    if (!py::isinstance<py::str>(value)) return 0;
+    std::string text = value.cast<std::string>();
+    if (text.empty() || text.size() > 9) return 0;
+    for (char c : text)
+        if (c < '0' || c > '9') return 0;
+    const long page = std::stol(text);
+    return page > current ? page : 0;
+}
+
+/// Runs `find` on the decoded first reply, then on later pages while it finds nothing
+/// (raises IndexError). `fetch(page)` requests one more page.
+template <typename Find, typename Fetch>
+py::object search_pages(py::object response, Find find, Fetch fetch) {
+    long current = 1;
+    while (true) {
+        try {
+            return find(response.attr("json")());
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_IndexError)) throw;
+            const long page = next_page(response, current);
+            if (!page) throw;
+            current = page;
+        }
+        response = fetch(current);
+        response.attr("raise_for_status")();
+    }
+}
+
+/* class Badgewright *******************************************************************/
+
+py::object Badgewright___init__(py::handle self, py::handle url, py::handle project_id,
+                                py::handle pipeline_id, py::handle api_token,
+                                py::handle version, py::handle qa) {
+    self.attr("pipeline_id") = pipeline_id;
+    self.attr("version") = version;
+    self.attr("qa_value") = qa;
+    self.attr("base_url") = url;
+    self.attr("api_url") = fstr({self.attr("base_url"), "/api/v4/projects/", project_id});
+    self.attr("header") = py::dict("PRIVATE-TOKEN"_a = api_token);
+    return py::none();
+}
+
+py::object Badgewright__filter_badge_id(py::handle payload, py::handle badge_type) {
+    py::list matches;
+    for (py::handle badge : payload)
+        if (contains(badge["image_url"], badge_type)) matches.append(badge);
+    return matches[py::int_(0)]["id"];
+}
+
+/// The id of the badge whose image shows `badge_name`, searching every page of the list.
+py::object find_badge_id(py::handle self, py::handle badge_name) {
+    py::str url = fstr({self.attr("api_url"), "/badges"});
+    py::object response = global("requests").attr("get")(url, "headers"_a = self.attr("header"));
+    response.attr("raise_for_status")();
+    return search_pages(
+        response,
+        [&](py::handle payload) { return self.attr("_filter_badge_id")(payload, badge_name); },
+        [&](long page) {
+            return global("requests").attr("get")(url, "headers"_a = self.attr("header"),
+                                                   "params"_a = py::dict("page"_a = page));
+        });
+}
+
+/// PUTs a new image on the badge; its link stays as it is.
+void put_badge_image(py::handle self, py::handle badge_id, py::handle image_url) {
+    py::object response = global("requests").attr("put")(
+        fstr({self.attr("api_url"), "/badges/", badge_id}), "headers"_a = self.attr("header"),
+        "data"_a = py::dict("image_url"_a = image_url));
+    response.attr("raise_for_status")();
+}
+
+py::object Badgewright_create_badges_for_project(py::handle self) {
+    py::dict data("link_url"_a = add(self.attr("base_url"), py::str("/%{project_path}/%{project_id}")),
+                  "image_url"_a = "");
+    py::list urls;
+    urls.append(self.attr("qa_badge_image_url")());
+    urls.append(self.attr("coverage_badge_image_url")(0));
+    urls.append(self.attr("version_badge_image_url")());
+    for (py::handle url : urls) {
+        data.attr("update")(py::dict("image_url"_a = url));
+        py::object response = global("requests").attr("post")(
+            fstr({self.attr("api_url"), "/badges"}), "headers"_a = self.attr("header"),
+            "data"_a = data);
+        response.attr("raise_for_status")();
+    }
+    return py::none();
+}
+
+py::object Badgewright_update_coverage_badge(py::handle self, py::handle test_job_name) {
+    py::object badge_id = find_badge_id(self, global("COVERAGE_BADGE_NAME"));
+    py::object coverage = self.attr("get_coverage_value")(test_job_name);
+    py::object image_url = self.attr("coverage_badge_image_url")(coverage);
+    put_badge_image(self, badge_id, image_url);
+    return py::none();
+}
+
+py::object Badgewright_update_quality_badge(py::handle self) {
+    py::object badge_id = find_badge_id(self, global("QA_BADGE_NAME"));
+    py::object image_url = self.attr("qa_badge_image_url")();
+    put_badge_image(self, badge_id, image_url);
+    return py::none();
+}
+
+py::object Badgewright_update_version_badge(py::handle self) {
+    py::object badge_id = find_badge_id(self, global("VERSION_BADGE_NAME"));
+    py::object image_url = self.attr("version_badge_image_url")();
+    put_badge_image(self, badge_id, image_url);
+    return py::none();
+}
+
+py::object Badgewright_get_coverage_value(py::handle self, py::handle job_name) {
+    py::str url = fstr({self.attr("api_url"), "/pipelines/", self.attr("pipeline_id"), "/jobs"});
+    py::object response = global("requests").attr("get")(
+        url, "params"_a = py::dict("scope"_a = "success"), "headers"_a = self.attr("header"));
+    response.attr("raise_for_status")();
+    auto first_match = [&](py::handle jobs) {
+        py::list matches;
+        for (py::handle job : jobs)
+            if (contains(job["name"], job_name)) matches.append(job);
+        return py::object(matches[py::int_(0)]["coverage"]);
+    };
+    return search_pages(response, first_match, [&](long page) {
+        return global("requests").attr("get")(
+            url, "params"_a = py::dict("scope"_a = "success", "page"_a = page),
+            "headers"_a = self.attr("header"));
+    });
+}
+
+py::object Badgewright_coverage_badge_image_url(py::handle coverage_value) {
+    const py::int_ thirty(30), fifty(50), seventy(70);
+    const char* color;
+    if (le(coverage_value, thirty))
+        color = "red";
+    else if (lt(thirty, coverage_value) && le(coverage_value, fifty))
+        color = "yellow";
+    else if (lt(fifty, coverage_value) && le(coverage_value, seventy))
+        color = "green";
+    else
+        color = "brightgreen";
+    return fstr({BADGE_BASE, global("COVERAGE_BADGE_NAME"), "-", coverage_value, "-", color});
+}
+
+py::object Badgewright_qa_badge_image_url(py::handle self) {
+    const char* color;
+    if (eq(self.attr("qa_value"), global("DEFAULT_QA")))
+        color = "red";
+    else if (double score = to_float(self.attr("qa_value")); score <= 5.0)
+        color = "red";
+    else if (score = to_float(self.attr("qa_value")); 5.0 < score && score <= 6.0)
+        color = "yellow";
+    else if (score = to_float(self.attr("qa_value")); 6.0 < score && score <= 7.0)
+        color = "green";
+    else
+        color = "brightgreen";
+    return fstr({BADGE_BASE, global("QA_BADGE_NAME"), "-", self.attr("qa_value"), "/10-", color});
+}
+
+py::object Badgewright_version_badge_image_url(py::handle self) {
+    return fstr({BADGE_BASE, global("VERSION_BADGE_NAME"), "-", self.attr("version"),
+                 "-informational"});
+}
+
+/* module body *************************************************************************/
+
+void body() {
+    import("logging");
+    import("sys");
+    import("requests");
+    global("logging").attr("basicConfig")("stream"_a = global("sys").attr("stdout"),
+                                          "level"_a = global("logging").attr("INFO"));
+    set_global("log", global("logging").attr("getLogger")(global("__name__")));
+
+    set_global("DEFAULT_QA", py::str("NA"));
+    set_global("DEFAULT_VERSION", py::str("0.1.0"));
+    set_global("COVERAGE_BADGE_NAME", py::str("Coverage"));
+    set_global("QA_BADGE_NAME", py::str("Code Quality"));
+    set_global("VERSION_BADGE_NAME", py::str("Version"));
+
+    make_class("Badgewright", {
+        {"__init__",
+         def<Badgewright___init__>(
+             "Badgewright.__init__",
+             {"self", "url", "project_id", "pipeline_id", "api_token", "version", "qa"},
+             {.defaults = py::make_tuple(global("DEFAULT_VERSION"), global("DEFAULT_QA"))})},
+        {"_filter_badge_id",
+         staticmethod(def<Badgewright__filter_badge_id>("Badgewright._filter_badge_id",
+                                                         {"payload", "badge_type"}))},
+        {"create_badges_for_project",
+         def<Badgewright_create_badges_for_project>("Badgewright.create_badges_for_project",
+                                                    {"self"}, {.doc = CREATE_BADGES_DOC})},
+        {"update_coverage_badge",
+         def<Badgewright_update_coverage_badge>("Badgewright.update_coverage_badge",
+                                                {"self", "test_job_name"},
+                                                {.doc = UPDATE_COVERAGE_DOC})},
+        {"update_quality_badge",
+         def<Badgewright_update_quality_badge>("Badgewright.update_quality_badge", {"self"},
+                                               {.doc = UPDATE_QUALITY_DOC})},
+        {"update_version_badge",
+         def<Badgewright_update_version_badge>("Badgewright.update_version_badge", {"self"},
+                                               {.doc = UPDATE_VERSION_DOC})},
+        {"get_coverage_value",
+         def<Badgewright_get_coverage_value>("Badgewright.get_coverage_value",
+                                             {"self", "job_name"}, {.doc = GET_COVERAGE_DOC})},
+        {"coverage_badge_image_url",
+         staticmethod(def<Badgewright_coverage_badge_image_url>(
+             "Badgewright.coverage_badge_image_url", {"coverage_value"},
+             {.doc = COVERAGE_URL_DOC}))},
+        {"qa_badge_image_url",
+         def<Badgewright_qa_badge_image_url>("Badgewright.qa_badge_image_url", {"self"},
+                                             {.doc = QA_URL_DOC})},
+        {"version_badge_image_url",
+         def<Badgewright_version_badge_image_url>("Badgewright.version_badge_image_url",
+                                                  {"self"}, {.doc = VERSION_URL_DOC})},
+    });
+}
+
+}  // namespace
+
+QM_MODULE(badgewright, body)

@@ -1,0 +1,89 @@
+// ops.hpp: what the language does for module code: global names, formatting, truth,
+// comparisons, raising.
+#pragma once
+
+#include "pybind.hpp"
+#include "frame.hpp"
+
+#include <source_location>
+#include <string_view>
+
+namespace qm {
+
+/// The module-level name `name` as the running function sees it now: the module's namespace
+/// first, then the builtins; NameError when neither has it.
+py::object global(const char* name,
+                  const std::source_location& loc = std::source_location::current());
+
+/// Binds `name` in the running module's namespace (a module-level assignment).
+void set_global(const char* name, py::handle value,
+                const std::source_location& loc = std::source_location::current());
+
+/// `import name`: imports the module and binds it under its name.
+py::object import(const char* name,
+                  const std::source_location& loc = std::source_location::current());
+
+/// `from module import name`: binds the attribute under its name.
+py::object import_from(const char* module, const char* name,
+                       const std::source_location& loc = std::source_location::current());
+
+/// Records the line reached; for statements that touch no other helper.
+inline void line(const std::source_location& loc = std::source_location::current()) {
+    reached(loc);
+}
+
+/// One piece of an interpolated string: literal text, or a value formatted as a
+/// replacement field with no format specification formats it.
+struct Piece {
+    Piece(const char* text) : literal(text) {}
+    Piece(std::string_view text) : literal(text) {}
+    Piece(py::handle value) : value(value) {}
+    Piece(const py::object& value) : value(value) {}
+    template <typename T>
+    Piece(const py::detail::accessor<T>& value) : held(value), value(held) {}
+
+    std::string_view literal{};
+    py::object held{};
+    py::handle value{};
+};
+
+/// f"...": joins the pieces, formatting each value with format(value, "").
+py::str fstr(std::initializer_list<Piece> pieces,
+           const std::source_location& loc = std::source_location::current());
+
+/// `bool(value)`.
+bool truth(py::handle value,
+           const std::source_location& loc = std::source_location::current());
+
+/// `item in container`.
+bool contains(py::handle container, py::handle item,
+           const std::source_location& loc = std::source_location::current());
+
+/// Rich comparisons with the interpreter's semantics, then truth: `a < b` and so on.
+bool lt(py::handle a, py::handle b,
+           const std::source_location& loc = std::source_location::current());
+bool le(py::handle a, py::handle b,
+           const std::source_location& loc = std::source_location::current());
+bool eq(py::handle a, py::handle b,
+           const std::source_location& loc = std::source_location::current());
+
+/// `a + b`.
+py::object add(py::handle a, py::handle b,
+           const std::source_location& loc = std::source_location::current());
+
+/// `float(value)` as a C double.
+double to_float(py::handle value,
+           const std::source_location& loc = std::source_location::current());
+
+/// `raise type(message)`; the traceback entry shows the line of the call.
+[[noreturn]] void raise(PyObject* type, py::handle message,
+                        const std::source_location& loc = std::source_location::current());
+
+/// `raise exception` for an exception instance already built.
+[[noreturn]] void raise(py::handle exception,
+                        const std::source_location& loc = std::source_location::current());
+
+/// True when the pending Python exception in `e` is an instance of `type`.
+bool matches(const py::error_already_set& e, py::handle type);
+
+}  // namespace qm

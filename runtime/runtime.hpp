@@ -1,0 +1,9 @@
+// runtime.hpp: everything a module source needs, in one include.
+#pragma once
+
+#include "pybind.hpp"
+#include "classes.hpp"
+#include "frame.hpp"
+#include "function.hpp"
+#include "module.hpp"
+#include "ops.hpp"

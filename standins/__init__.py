@@ -1,0 +1,1 @@
+"""Stand-in services that tests and demos talk to over loopback HTTP."""

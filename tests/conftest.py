@@ -1,0 +1,26 @@
+import pytest
+
+from standins.gitlab import GitLabServer
+
+
+# ---------------------------------------------------------------------------
+# GitLab stand-in
+# ---------------------------------------------------------------------------
+
+GITLAB_PIPELINE_ID = 1001
+GITLAB_JOBS = [
+    {"name": "unit-test", "coverage": 81.2},
+    {"name": "test", "coverage": 90},
+    {"name": "lint", "coverage": None},
+]
+
+
+@pytest.fixture
+def gitlab():
+    """A running GitLab stand-in; pipeline 1001 holds unit-test, test and lint."""
+    server = GitLabServer()
+    server.add_pipeline(GITLAB_PIPELINE_ID, GITLAB_JOBS)
+    with server:
+        yield server
+
+# ---------------------------------------------------------------------------
