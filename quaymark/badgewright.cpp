@@ -60,7 +60,7 @@ constexpr const char* VERSION_URL_DOC = R"(
 long next_page(py::handle response, long current) {
     py::object headers = py::getattr(response, "headers", py::none());
     if (headers.is_none() || !py::hasattr(headers, "get")) return 0;
-    py::object value = headers.attr("get")("X-Next-Page");
+    py::object value = headers.attr("get"_id)("X-Next-Page");
     if (!py::isinstance<py::str>(value)) return 0;
     std::string text = value.cast<std::string>();
     if (text.empty() || text.size() > 9) return 0;
@@ -77,7 +77,7 @@ py::object search_pages(py::object response, Find find, Fetch fetch) {
     long current = 1;
     while (true) {
         try {
-            return find(response.attr("json")());
+            return find(response.attr("json"_id)());
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_IndexError)) throw;
             const long page = next_page(response, current);
@@ -85,7 +85,7 @@ py::object search_pages(py::object response, Find find, Fetch fetch) {
             current = page;
         }
         response = fetch(current);
-        response.attr("raise_for_status")();
+        response.attr("raise_for_status"_id)();
     }
 }
 
@@ -96,26 +96,26 @@ py::object search_pages(py::object response, Find find, Fetch fetch) {
 
 void mask_token(const py::error_already_set& e, py::handle self) {
     try {
-        py::object token = self.attr("header")["PRIVATE-TOKEN"];
+        py::object token = self.attr("header"_id)["PRIVATE-TOKEN"];
         if (token.is_none()) return;
         const py::str shown = py::str(token), quoted = py::repr(token);
         if (py::len(shown) == 0) return;
         py::list args;
         bool changed = false;
-        for (py::handle arg : e.value().attr("args")) {
+        for (py::handle arg : e.value().attr("args"_id)) {
             // Plain containment: the helpers would move the line a traceback reports.
             if (py::isinstance<py::str>(arg) &&
                 (PySequence_Contains(arg.ptr(), shown.ptr()) == 1 ||
                  PySequence_Contains(arg.ptr(), quoted.ptr()) == 1)) {
                 // Messages quote the value as repr() shows it, or else as text.
                 const bool as_repr = PySequence_Contains(arg.ptr(), quoted.ptr()) == 1;
-                args.append(arg.attr("replace")(as_repr ? quoted : shown, "****"));
+                args.append(arg.attr("replace"_id)(as_repr ? quoted : shown, "****"));
                 changed = true;
             } else {
                 args.append(arg);
             }
         }
-        if (changed) e.value().attr("args") = py::tuple(args);
+        if (changed) e.value().attr("args"_id) = py::tuple(args);
     } catch (py::error_already_set&) {
         // An object without a usable token has nothing to mask.
     }
@@ -136,12 +136,12 @@ py::object masking_token(py::handle self, Args... args) {
 py::object Badgewright___init__(py::handle self, py::handle url, py::handle project_id,
                                 py::handle pipeline_id, py::handle api_token,
                                 py::handle version, py::handle qa) {
-    self.attr("pipeline_id") = pipeline_id;
-    self.attr("version") = version;
-    self.attr("qa_value") = qa;
-    self.attr("base_url") = url;
-    self.attr("api_url") = fstr({self.attr("base_url"), "/api/v4/projects/", project_id});
-    self.attr("header") = py::dict("PRIVATE-TOKEN"_a = api_token);
+    self.attr("pipeline_id"_id) = pipeline_id;
+    self.attr("version"_id) = version;
+    self.attr("qa_value"_id) = qa;
+    self.attr("base_url"_id) = url;
+    self.attr("api_url"_id) = fstr({self.attr("base_url"_id), "/api/v4/projects/", project_id});
+    self.attr("header"_id) = py::dict("PRIVATE-TOKEN"_a = api_token);
     return py::none();
 }
 
@@ -154,70 +154,70 @@ py::object Badgewright__filter_badge_id(py::handle payload, py::handle badge_typ
 
 /// The id of the badge whose image shows `badge_name`, searching every page of the list.
 py::object find_badge_id(py::handle self, py::handle badge_name) {
-    py::str url = fstr({self.attr("api_url"), "/badges"});
-    py::object response = global("requests").attr("get")(url, "headers"_a = self.attr("header"));
-    response.attr("raise_for_status")();
+    py::str url = fstr({self.attr("api_url"_id), "/badges"});
+    py::object response = global("requests").attr("get"_id)(url, "headers"_a = self.attr("header"_id));
+    response.attr("raise_for_status"_id)();
     return search_pages(
         response,
-        [&](py::handle payload) { return self.attr("_filter_badge_id")(payload, badge_name); },
+        [&](py::handle payload) { return self.attr("_filter_badge_id"_id)(payload, badge_name); },
         [&](long page) {
-            return global("requests").attr("get")(url, "headers"_a = self.attr("header"),
+            return global("requests").attr("get"_id)(url, "headers"_a = self.attr("header"_id),
                                                    "params"_a = py::dict("page"_a = page));
         });
 }
 
 /// PUTs a new image on the badge; its link stays as it is.
 void put_badge_image(py::handle self, py::handle badge_id, py::handle image_url) {
-    py::object response = global("requests").attr("put")(
-        fstr({self.attr("api_url"), "/badges/", badge_id}), "headers"_a = self.attr("header"),
+    py::object response = global("requests").attr("put"_id)(
+        fstr({self.attr("api_url"_id), "/badges/", badge_id}), "headers"_a = self.attr("header"_id),
         "data"_a = py::dict("image_url"_a = image_url));
-    response.attr("raise_for_status")();
+    response.attr("raise_for_status"_id)();
 }
 
 py::object Badgewright_create_badges_for_project(py::handle self) {
-    py::dict data("link_url"_a = add(self.attr("base_url"), py::str("/%{project_path}/%{project_id}")),
+    py::dict data("link_url"_a = add(self.attr("base_url"_id), py::str("/%{project_path}/%{project_id}")),
                   "image_url"_a = "");
     py::list urls;
-    urls.append(self.attr("qa_badge_image_url")());
-    urls.append(self.attr("coverage_badge_image_url")(0));
-    urls.append(self.attr("version_badge_image_url")());
+    urls.append(self.attr("qa_badge_image_url"_id)());
+    urls.append(self.attr("coverage_badge_image_url"_id)(0));
+    urls.append(self.attr("version_badge_image_url"_id)());
     for (py::handle url : urls) {
-        data.attr("update")(py::dict("image_url"_a = url));
-        py::object response = global("requests").attr("post")(
-            fstr({self.attr("api_url"), "/badges"}), "headers"_a = self.attr("header"),
+        data.attr("update"_id)(py::dict("image_url"_a = url));
+        py::object response = global("requests").attr("post"_id)(
+            fstr({self.attr("api_url"_id), "/badges"}), "headers"_a = self.attr("header"_id),
             "data"_a = data);
-        response.attr("raise_for_status")();
+        response.attr("raise_for_status"_id)();
     }
     return py::none();
 }
 
 py::object Badgewright_update_coverage_badge(py::handle self, py::handle test_job_name) {
     py::object badge_id = find_badge_id(self, global("COVERAGE_BADGE_NAME"));
-    py::object coverage = self.attr("get_coverage_value")(test_job_name);
-    py::object image_url = self.attr("coverage_badge_image_url")(coverage);
+    py::object coverage = self.attr("get_coverage_value"_id)(test_job_name);
+    py::object image_url = self.attr("coverage_badge_image_url"_id)(coverage);
     put_badge_image(self, badge_id, image_url);
     return py::none();
 }
 
 py::object Badgewright_update_quality_badge(py::handle self) {
     py::object badge_id = find_badge_id(self, global("QA_BADGE_NAME"));
-    py::object image_url = self.attr("qa_badge_image_url")();
+    py::object image_url = self.attr("qa_badge_image_url"_id)();
     put_badge_image(self, badge_id, image_url);
     return py::none();
 }
 
 py::object Badgewright_update_version_badge(py::handle self) {
     py::object badge_id = find_badge_id(self, global("VERSION_BADGE_NAME"));
-    py::object image_url = self.attr("version_badge_image_url")();
+    py::object image_url = self.attr("version_badge_image_url"_id)();
     put_badge_image(self, badge_id, image_url);
     return py::none();
 }
 
 py::object Badgewright_get_coverage_value(py::handle self, py::handle job_name) {
-    py::str url = fstr({self.attr("api_url"), "/pipelines/", self.attr("pipeline_id"), "/jobs"});
-    py::object response = global("requests").attr("get")(
-        url, "params"_a = py::dict("scope"_a = "success"), "headers"_a = self.attr("header"));
-    response.attr("raise_for_status")();
+    py::str url = fstr({self.attr("api_url"_id), "/pipelines/", self.attr("pipeline_id"_id), "/jobs"});
+    py::object response = global("requests").attr("get"_id)(
+        url, "params"_a = py::dict("scope"_a = "success"), "headers"_a = self.attr("header"_id));
+    response.attr("raise_for_status"_id)();
     auto first_match = [&](py::handle jobs) {
         py::list matches;
         for (py::handle job : jobs)
@@ -225,9 +225,9 @@ py::object Badgewright_get_coverage_value(py::handle self, py::handle job_name) 
         return py::object(matches[py::int_(0)]["coverage"]);
     };
     return search_pages(response, first_match, [&](long page) {
-        return global("requests").attr("get")(
+        return global("requests").attr("get"_id)(
             url, "params"_a = py::dict("scope"_a = "success", "page"_a = page),
-            "headers"_a = self.attr("header"));
+            "headers"_a = self.attr("header"_id));
     });
 }
 
@@ -247,21 +247,21 @@ py::object Badgewright_coverage_badge_image_url(py::handle coverage_value) {
 
 py::object Badgewright_qa_badge_image_url(py::handle self) {
     const char* color;
-    if (eq(self.attr("qa_value"), global("DEFAULT_QA")))
+    if (eq(self.attr("qa_value"_id), global("DEFAULT_QA")))
         color = "red";
-    else if (double score = to_float(self.attr("qa_value")); score <= 5.0)
+    else if (double score = to_float(self.attr("qa_value"_id)); score <= 5.0)
         color = "red";
-    else if (score = to_float(self.attr("qa_value")); 5.0 < score && score <= 6.0)
+    else if (score = to_float(self.attr("qa_value"_id)); 5.0 < score && score <= 6.0)
         color = "yellow";
-    else if (score = to_float(self.attr("qa_value")); 6.0 < score && score <= 7.0)
+    else if (score = to_float(self.attr("qa_value"_id)); 6.0 < score && score <= 7.0)
         color = "green";
     else
         color = "brightgreen";
-    return fstr({BADGE_BASE, global("QA_BADGE_NAME"), "-", self.attr("qa_value"), "/10-", color});
+    return fstr({BADGE_BASE, global("QA_BADGE_NAME"), "-", self.attr("qa_value"_id), "/10-", color});
 }
 
 py::object Badgewright_version_badge_image_url(py::handle self) {
-    return fstr({BADGE_BASE, global("VERSION_BADGE_NAME"), "-", self.attr("version"),
+    return fstr({BADGE_BASE, global("VERSION_BADGE_NAME"), "-", self.attr("version"_id),
                  "-informational"});
 }
 
@@ -271,9 +271,9 @@ void body() {
     import("logging");
     import("sys");
     import("requests");
-    global("logging").attr("basicConfig")("stream"_a = global("sys").attr("stdout"),
-                                          "level"_a = global("logging").attr("INFO"));
-    set_global("log", global("logging").attr("getLogger")(global("__name__")));
+    global("logging").attr("basicConfig"_id)("stream"_a = global("sys").attr("stdout"_id),
+                                          "level"_a = global("logging").attr("INFO"_id));
+    set_global("log", global("logging").attr("getLogger"_id)(global("__name__")));
 
     set_global("DEFAULT_QA", py::str("NA"));
     set_global("DEFAULT_VERSION", py::str("0.1.0"));

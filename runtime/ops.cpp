@@ -96,25 +96,21 @@ py::object import_from(const char* module_name, const char* name,
 
 py::str fstr(std::initializer_list<Piece> pieces, const std::source_location& loc) {
     reached(loc);
-    std::string text;
-    py::list parts;  // only used when a value is not plain str
-    bool all_literal = true;
-    for (const Piece& p : pieces) all_literal = all_literal && !p.value;
-    if (all_literal) {
-        for (const Piece& p : pieces) text.append(p.literal);
-        return py::str(text);
-    }
-    py::handle empty = intern("");
+    auto parts = py::reinterpret_steal<py::tuple>(PyTuple_New(pieces.size()));
+    if (!parts) throw_pending();
+    Py_ssize_t i = 0;
     for (const Piece& p : pieces) {
-        if (!p.value) {
-            parts.append(py::str(p.literal.data(), p.literal.size()));
-            continue;
+        PyObject* item;
+        if (p.literal) {
+            item = intern(p.literal).inc_ref().ptr();
+        } else if (PyUnicode_CheckExact(p.value.ptr())) {
+            item = p.value.inc_ref().ptr();  // format(s, "") is s itself
+        } else if (!(item = PyObject_Format(p.value.ptr(), intern("").ptr()))) {
+            throw_pending();
         }
-        PyObject* formatted = PyObject_Format(p.value.ptr(), empty.ptr());
-        if (!formatted) throw_pending();
-        parts.append(py::reinterpret_steal<py::object>(formatted));
+        PyTuple_SET_ITEM(parts.ptr(), i++, item);
     }
-    PyObject* joined = PyUnicode_Join(empty.ptr(), parts.ptr());
+    PyObject* joined = PyUnicode_Join(intern("").ptr(), parts.ptr());
     if (!joined) throw_pending();
     return py::reinterpret_steal<py::str>(joined);
 }

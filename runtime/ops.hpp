@@ -6,7 +6,6 @@
 #include "frame.hpp"
 
 #include <source_location>
-#include <string_view>
 
 namespace qm {
 
@@ -35,14 +34,13 @@ inline void line(const std::source_location& loc = std::source_location::current
 /// One piece of an interpolated string: literal text, or a value formatted as a
 /// replacement field with no format specification formats it.
 struct Piece {
-    Piece(const char* text) : literal(text) {}
-    Piece(std::string_view text) : literal(text) {}
+    Piece(const char* literal) : literal(literal) {}
     Piece(py::handle value) : value(value) {}
     Piece(const py::object& value) : value(value) {}
     template <typename T>
     Piece(const py::detail::accessor<T>& value) : held(value), value(held) {}
 
-    std::string_view literal{};
+    const char* literal = nullptr;  // a string literal: interned once, by address
     py::object held{};
     py::handle value{};
 };

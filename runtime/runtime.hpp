@@ -5,5 +5,6 @@
 #include "classes.hpp"
 #include "frame.hpp"
 #include "function.hpp"
+#include "interned.hpp"
 #include "module.hpp"
 #include "ops.hpp"

@@ -6,7 +6,9 @@
 namespace qm {
 
 namespace {
-thread_local Frame* innermost = nullptr;
+// initial-exec: one load from the thread pointer, where the default model calls into the
+// dynamic linker on every access.
+__attribute__((tls_model("initial-exec"))) thread_local Frame* innermost = nullptr;
 }
 
 Frame* current_frame() noexcept { return innermost; }

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds quaymark and runs the whole test suite on CPython 3.8 and on the newest CPython found,
+# each in a fresh virtual environment under .venvs/. Extra arguments go to pytest.
+#   bash tests/run.sh                 # both interpreters
+#   PYTHONS="python3.12" bash tests/run.sh -k badge
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+find_pythons() {
+    if [ -n "${PYTHONS:-}" ]; then echo "$PYTHONS"; return; fi
+    local root found=()
+    root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
+    local oldest newest
+    oldest="$(ls -d "$root"/versions/3.8.* 2>/dev/null | sort -V | tail -n 1 || true)"
+    newest="$(ls -d "$root"/versions/3.* 2>/dev/null | grep -E '/3\.[0-9]+\.[0-9]+$' | sort -V | tail -n 1 || true)"
+    [ -n "$oldest" ] && found+=("$oldest/bin/python3.8")
+    [ -n "$newest" ] && [ "$newest" != "$oldest" ] && found+=("$newest/bin/python3")
+    if [ ${#found[@]} -eq 0 ]; then found=("$(command -v python3)"); fi
+    echo "${found[@]}"
+}
+
+status=0
+for python in $(find_pythons); do
+    version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
+    venv=".venvs/$version"
+    echo "=== CPython $version ($python)"
+    rm -rf "$venv"
+    "$python" -m venv "$venv"
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -U pip
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r tests/requirements.txt
+    "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+        -Ccmake.define.QUAYMARK_WERROR=ON -Cbuild-dir="build/ci-$version" .
+    # The tests run the console scripts and `python`, `pip`, `twine` of this environment.
+    if ! PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -m pytest "$@"; then
+        status=1
+    fi
+done
+exit $status
