@@ -2,6 +2,10 @@ import pytest
 
 from standins.gitlab import GitLabServer
 
+# Fixtures for the report checker and the packaging tests.
+from tests.fixtures_tools import (  # noqa: F401
+    fake_twine, interpreter_on_path, package_index, pylint_reports, sample_project)
+
 
 # ---------------------------------------------------------------------------
 # GitLab stand-in

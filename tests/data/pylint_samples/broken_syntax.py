@@ -1,0 +1,5 @@
+"""A module that does not parse."""
+
+
+def broken(:
+    return 1
