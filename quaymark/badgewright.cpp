@@ -116,6 +116,10 @@ void mask_token(const py::error_already_set& e, py::handle self) {
             }
         }
         if (changed) e.value().attr("args"_id) = py::tuple(args);
+        // A UnicodeError also keeps the text it failed on.
+        py::object text = py::getattr(e.value(), "object", py::none());
+        if (py::isinstance<py::str>(text) && PySequence_Contains(text.ptr(), shown.ptr()) == 1)
+            e.value().attr("object") = text.attr("replace")(shown, "****");
     } catch (py::error_already_set&) {
         // An object without a usable token has nothing to mask.
     }

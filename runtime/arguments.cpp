@@ -96,8 +96,10 @@ int bind_arguments(FunctionObject* func, PyObject* const* args, Py_ssize_t nargs
         }
     }
 
+    // Defaults belong to the last parameters, also when __defaults__ holds more values.
+    const Py_ssize_t skip = func->defaults ? PyTuple_GET_SIZE(func->defaults) - ndefaults : 0;
     for (Py_ssize_t i = min; i < n; ++i)
-        if (!values[i]) values[i] = PyTuple_GET_ITEM(func->defaults, i - min);
+        if (!values[i]) values[i] = PyTuple_GET_ITEM(func->defaults, skip + i - min);
     return 0;
 }
 

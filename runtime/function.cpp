@@ -198,7 +198,11 @@ PyObject* fn_descr_get(PyObject* op, PyObject* obj, PyObject*) {
 }
 
 PyTypeObject function_type = [] {
+    // The header macro initialises the object head only; every other slot starts zeroed.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
     PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
     t.tp_name = "quaymark_function";
     t.tp_basicsize = sizeof(FunctionObject);
     t.tp_dealloc = fn_dealloc;

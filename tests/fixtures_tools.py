@@ -130,7 +130,8 @@ def package_index(tmp_path_factory):
     server = subprocess.Popen(
         [sys.executable, "-m", "pypiserver", "run", "--host", "127.0.0.1", "--port", str(port),
          "--authenticate", "update", "--passwords", str(root / "htpasswd"),
-         "--disable-fallback", "--server", "wsgiref", str(packages)],
+         # Several tests upload the same sample release; the newest upload stands.
+         "--overwrite", "--disable-fallback", "--server", "wsgiref", str(packages)],
         stdout=log, stderr=subprocess.STDOUT)
     index = PackageIndex(port, packages)
     try:

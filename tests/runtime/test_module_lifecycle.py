@@ -137,7 +137,7 @@ def test_version_mismatch_warns_and_loads(tmp_path):
     shim.write_text('const char *Py_GetVersion(void) { return "3.99.1 (shim)"; }\n')
     lib = tmp_path / "libversion.so"
     subprocess.run(["cc", "-shared", "-fPIC", "-o", str(lib), str(shim)], check=True)
-    env = dict(os.environ, LD_PRELOAD=str(lib))
+    env = dict(os.environ, LD_PRELOAD=" ".join(filter(None, [os.environ.get("LD_PRELOAD"), str(lib)])))
     proc = run("""
         import warnings
         with warnings.catch_warnings(record=True) as caught:

@@ -1,0 +1,308 @@
+"""The byte scan behind Scorewarden.validate_pylint_report, at the places where a scan
+that reads a file piecewise goes wrong: read boundaries, lines longer than a read,
+several readers over one large file, and rebound module globals.
+
+Every case is compared with the line-by-line reference reading; `read_report` also
+tells whether the scan itself decided (no call of pathlib's `Path.open`) or whether the
+report was read line by line, so that a scan which silently gives up is noticed.
+"""
+import os
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import scorewarden
+from scorewarden import Scorewarden
+from tests.reportgen import SCORE_PREFIX, UNICODE_SPACES, outcome, reference_validate
+
+SCORE = (SCORE_PREFIX + " 8.75/10 (previous run: 8.50/10, +0.25)\n").encode()
+CLEAN = b"pkg/mod.py:1:0: C0114: Missing module docstring (missing-module-docstring)\n"
+ERROR = b"pkg/mod.py:6:25: E0602: Undefined variable 'x' (undefined-variable)\n"
+FATAL = b"no_such_module:1:0: F0001: No module named no_such_module (fatal)\n"
+KIB = 1024
+MIB = 1024 * KIB
+# Plausible read sizes; a piece of a report is placed across each of them.
+BOUNDARIES = [64 * KIB, 256 * KIB, MIB]
+
+
+def filler(size):
+    """Clean report lines of exactly `size` bytes."""
+    out = CLEAN * (size // len(CLEAN))
+    rest = size - len(out)
+    return out + (b"x" * (rest - 1) + b"\n" if rest else b"")
+
+
+def place(tail, index, offset):
+    """Clean lines, then `tail` with its byte `index` at file offset `offset`."""
+    return filler(offset - index) + tail
+
+
+def read_report(path):
+    """(outcome, whether the scan decided without reading line by line)."""
+    opened = []
+
+    def watch(frame, event, arg):
+        code = frame.f_code
+        if event == "call" and code.co_name == "open" and "pathlib" in code.co_filename:
+            opened.append(code.co_filename)
+
+    sys.setprofile(watch)
+    try:
+        result = outcome(lambda p: Scorewarden(str(p)).validate_pylint_report(), path)
+    finally:
+        sys.setprofile(None)
+    return result, not opened
+
+
+def mismatches(tmp_path, cases, scanned=True):
+    """Cases (label, bytes) whose outcome differs from the reference, or that were not
+    decided by the scan when `scanned` says they should be."""
+    found = []
+    report = tmp_path / "report.txt"
+    for label, content in cases:
+        report.write_bytes(content)
+        want = outcome(reference_validate, report)
+        got, by_scan = read_report(report)
+        if got != want or (scanned and not by_scan):
+            found.append((label, want, got, by_scan))
+    return found
+
+
+@pytest.mark.parametrize("boundary", BOUNDARIES)
+class TestReadBoundaries:
+    def test_lines_across_the_boundary(self, tmp_path, boundary):
+        cases = [
+            ("crlf split", place(b"note\r\nm:1:0: E0602: x\n" + SCORE, 5, boundary)),
+            ("cr before a one-letter module", place(b"note\rm:1:0: E0602: x\n", 5, boundary)),
+            ("cr at the end of the read", place(b"x.py:1\r" + SCORE, 6, boundary - 1)),
+            ("multi-byte character split", place("caf\u00e9.py:1:0: C0103: \u65e5\n".encode()
+                                                 + SCORE, 4, boundary)),
+            ("ideographic space split", place("\u3000".encode() + FATAL, 1, boundary)),
+            ("score prefix split", place(b"ab " + SCORE, 10, boundary)),
+            ("score at the start of a read", place(CLEAN + SCORE, len(CLEAN), boundary)),
+        ]
+        # the error line cut at each of its bytes up to past the id
+        cases += [("error line cut at %d" % k, place(ERROR + SCORE, k, boundary))
+                  for k in range(0, 30)]
+        cases += [("too few fields cut at %d" % k, place(b"pkg/mod.py:12\n" + SCORE, k, boundary))
+                  for k in range(9, 14)]
+        assert mismatches(tmp_path, cases) == []
+
+    def test_file_ends_at_the_boundary(self, tmp_path, boundary):
+        cases = [
+            ("ends with lf", place(b"\n", 0, boundary - 1)),
+            ("ends with cr", place(b"\r", 0, boundary - 1)),
+            ("score without line break", place(SCORE[:-1], len(SCORE) - 2, boundary - 1)),
+            ("error without line break", place(ERROR[:-1], len(ERROR) - 2, boundary - 1)),
+            ("one byte more, lf after cr", place(b"x.py:1:2: E1\r\n", 12, boundary - 1)),
+        ]
+        assert mismatches(tmp_path, cases) == []
+
+    def test_undecodable_bytes_near_the_boundary(self, tmp_path, boundary):
+        # The interpreter refuses these files whatever comes before: even an error line
+        # must not be reported before the whole file is known to decode.
+        cases = [
+            ("bad byte first in a read", place(ERROR + b"\xff\n", len(ERROR), boundary)),
+            ("bad byte last in a read", place(ERROR + b"\xff\n", len(ERROR), boundary - 1)),
+            ("character cut by the end of file", place(SCORE + b"\xe6\x97", len(SCORE) + 1,
+                                                       boundary - 1)),
+            ("surrogate across the boundary", place(SCORE + b"\xed\xa0\x80\n", len(SCORE) + 1,
+                                                    boundary)),
+        ]
+        assert mismatches(tmp_path, cases, scanned=False) == []
+
+
+class TestLongLines:
+    """Lines longer than what the scan keeps of a line at once."""
+
+    @pytest.mark.parametrize("length", [300 * KIB, 3 * MIB])
+    def test_long_lines(self, tmp_path, length):
+        pad = b"w" * length
+        cases = [
+            ("long score line", CLEAN + SCORE[:-1] + b" " + pad + b"\n" + ERROR),
+            ("score prefix far into the line", CLEAN + pad + b" " + SCORE + ERROR),
+            ("error id far into the line", b"x.py:1:0:" + pad + b"E: x\n" + SCORE),
+            ("second colon far into the line", b"x.py:1" + pad + b":0: E0602: x\n"),
+            ("too few fields", b"x.py:1" + pad + b"\n" + SCORE),
+            (".py: far into the line", pad + b"x.py:1:0: E0602: x\n" + SCORE),
+            ("module message with a long text", b"m:1:0: F0001: " + pad + b"\n" + SCORE),
+            ("long line that ends nothing", pad + b"\r\n" + CLEAN + ERROR + SCORE),
+            ("long line ending with cr", pad + b"\r" + FATAL),
+            ("long last line", CLEAN + pad),
+            ("long last score line", CLEAN + SCORE[:-1] + pad),
+            ("long last score line, one word", CLEAN + SCORE_PREFIX.encode() + b" " + pad),
+        ]
+        assert mismatches(tmp_path, cases) == []
+
+    def test_marks_across_reads_inside_a_long_line(self, tmp_path):
+        # each byte of ".py:1:0: E" in turn across a read boundary, inside a line of
+        # megabytes; likewise the score prefix
+        cases = []
+        for boundary in (256 * KIB, MIB + 256 * KIB, 2 * MIB):
+            for cut in range(1, 12):
+                line = b"w" * (boundary - cut) + b"x.py:1:0: E0602: x" + b"w" * MIB + b"\n"
+                cases.append(("cut %d before %d" % (cut, boundary), line + SCORE))
+            cases.append(("prefix across %d" % boundary, b"w" * (boundary - 7) + SCORE))
+        assert mismatches(tmp_path, cases) == []
+
+    def test_blanks_around_a_long_module_message(self, tmp_path):
+        cases = [("blanks before a module message", b" " * 3 * MIB + FATAL),
+                 ("blanks after a module message id", b"m:1:0: F0001: " + b" " * 3 * MIB + b"\n"),
+                 ("text after blanks after the id", b"m:1:0: F0001: " + b" " * 3 * MIB + b"x\n"),
+                 ("long module name", b"m" * 3 * MIB + b":1:0: E0602: x\n"),
+                 ("long line number", b"m:" + b"1" * 3 * MIB + b":0: E0602: x\n"),
+                 ("ideographic spaces, one cut by each read",
+                  "\u3000".encode() * MIB + FATAL)]
+        assert mismatches(tmp_path, cases) == []
+
+
+class TestFieldShapes:
+    def test_id_fields(self, tmp_path):
+        # the id field of path messages in many widths and places, and module messages
+        # that almost have Pylint's layout
+        lines = [b"x.py:1:0:E0602", b"x.py:1:0:  E0602  : x", b"x.py:1:0:", b"x.py:1:",
+                 b"x.py::", b"x.py:::E", b"a.py:b.py:1:F", b":1:0: E0602: x", b" :1:0: E0602: x",
+                 b"m:1:0: E0602:x", b"m:1:0: E06020: x", b"m:1:0 : E0602: x", b"m::0: E0602: x"]
+        for width in range(0, 40):
+            lines += [b"x.py:1:0:" + b"C" * width + b"E: x", b"x.py:1:0:" + b"C" * width,
+                      b"x.py:1:" + b"2" * width + b":F", b"x.py:" + b"1" * width + b":0: F",
+                      b"x.py:1:0: C" + b"\t" * width + b"F"]
+        cases = [(line.decode(), CLEAN + line + b"\n" + SCORE) for line in lines]
+        assert mismatches(tmp_path, cases) == []
+
+
+class TestOddBytes:
+    @pytest.mark.parametrize("space", UNICODE_SPACES + [" ", "\t", "\u1680", "\u2007",
+                                                        "\u202f", "\u205f"])
+    def test_unicode_whitespace_around_messages(self, tmp_path, space):
+        cases = [
+            ("before a module message", (space + "m:1:0: E0602: x\n").encode()),
+            ("after a module message id", ("m:1:0: E0602:" + space + "\n").encode()),
+            ("only blanks after the id", ("m:1:0: E0602: " + space + "\n").encode()),
+            ("around a path message", (space + "m.py:1:0: F0001" + space + "\n").encode()),
+        ]
+        assert mismatches(tmp_path, cases) == []
+
+    @pytest.mark.parametrize("char", ["\u180e", "\u200b", "\u2060", "\ufeff", "\x00", "\x7f"])
+    def test_characters_that_are_no_blanks(self, tmp_path, char):
+        cases = [
+            ("after the id", ("m:1:0: E0602: " + char + "\n").encode()),
+            ("before a module message", (char + "m:1:0: E0602: x\n").encode()),
+        ]
+        assert mismatches(tmp_path, cases) == []
+
+    def test_nul_bytes_and_bom(self, tmp_path):
+        cases = [
+            ("nul in a message", b"x.py:1:0: C\x000114: t\x00\n" + SCORE),
+            ("nul in the id", b"x.py:1:0: \x00E0602: t\n" + SCORE),
+            ("nul in the score line", SCORE[:-1] + b"\x00\n"),
+            ("bom before a module message", b"\xef\xbb\xbf" + FATAL),
+            ("bom before the score line", b"\xef\xbb\xbf" + SCORE),
+            ("bom only", b"\xef\xbb\xbf"),
+        ]
+        assert mismatches(tmp_path, cases) == []
+
+
+class TestLargeReports:
+    """Reports large enough to be read in parts by several threads."""
+
+    SIZE = 36 * MIB
+
+    def test_parts(self, tmp_path):
+        clean = filler(self.SIZE)
+        middle = self.SIZE // 2 // len(CLEAN) * len(CLEAN)
+        cases = [("clean", clean + SCORE),
+                 ("score before, error after the middle",
+                  clean[:middle - MIB] + SCORE + clean[middle - MIB:] + ERROR),
+                 ("error in the last line", clean + ERROR[:-1]),
+                 ("cr line breaks only", clean.replace(b"\n", b"\r") + ERROR)]
+        # an error line on either side of where the file is cut in two
+        for lines in range(-2, 3):
+            at = middle + lines * len(CLEAN)
+            cases.append(("error at %+d lines from the middle" % lines,
+                          clean[:at] + ERROR + clean[at:] + SCORE))
+        # a score line whose value is its line break, holding the middle byte of the file
+        bare = SCORE_PREFIX.encode() + b" " * 100 + b"\n"
+        at = (len(clean) + len(bare)) // 2 // len(CLEAN) * len(CLEAN)
+        cases.append(("bare score line in the middle", clean[:at] + bare + clean[at:]))
+        assert mismatches(tmp_path, cases) == []
+
+    def test_error_early_and_bad_bytes_late(self, tmp_path):
+        content = ERROR + filler(self.SIZE) + b"\xff\n" + SCORE
+        assert mismatches(tmp_path, [("bad bytes late", content)], scanned=False) == []
+
+
+class TestRebinding:
+    @pytest.mark.parametrize("prefix", ["Score:", "\u00e9t\u00e9", "a\x00b", "rated at 8",
+                                        "8.75/10 (", "\n", "", "Your"])
+    def test_score_prefix(self, tmp_path, monkeypatch, prefix):
+        monkeypatch.setattr(scorewarden, "PYLINT_SCORE_LINE_STARTS_WITH", prefix)
+        report = tmp_path / "report.txt"
+        report.write_bytes(CLEAN + "Score: 9/10 \u00e9t\u00e9 a\x00b\n".encode() + ERROR + SCORE)
+        want = outcome(lambda p: reference_validate(p, prefix), report)
+        assert read_report(report)[0] == want
+
+    def test_replaced_check_sees_every_message_line(self, tmp_path, monkeypatch):
+        seen = []
+        monkeypatch.setattr(Scorewarden, "raise_if_error_or_failure", staticmethod(seen.append))
+        report = tmp_path / "report.txt"
+        report.write_bytes(CLEAN + b"header\r" + ERROR + FATAL + b"m:1:0 x\n" + SCORE + ERROR)
+        assert Scorewarden(str(report)).validate_pylint_report() == "8.75"
+        assert seen == [CLEAN.decode(), ERROR.decode(), FATAL.decode()]
+
+    def test_replaced_extraction(self, tmp_path, monkeypatch):
+        monkeypatch.setattr(Scorewarden, "extract_quality_value", staticmethod(repr))
+        report = tmp_path / "report.txt"
+        report.write_bytes(CLEAN + SCORE[:-1] + b"\r\n")
+        assert Scorewarden(str(report)).validate_pylint_report() == repr(SCORE.decode())
+
+    def test_path_subclass_is_opened_its_own_way(self, tmp_path):
+        opened = []
+
+        class Report(type(tmp_path)):
+            def open(self, *args, **kwargs):
+                opened.append(args)
+                return super().open(*args, **kwargs)
+
+        report = tmp_path / "report.txt"
+        report.write_bytes(CLEAN + ERROR)
+        checker = Scorewarden(str(report))
+        checker.file_path = Report(str(report))
+        with pytest.raises(ValueError):
+            checker.validate_pylint_report()
+        assert opened == [()]
+
+
+def test_fifo_is_read_line_by_line(tmp_path):
+    fifo = tmp_path / "report.fifo"
+    os.mkfifo(str(fifo))
+    writer = threading.Thread(target=lambda: fifo.write_bytes(CLEAN + SCORE))
+    writer.start()
+    try:
+        assert Scorewarden(str(fifo)).validate_pylint_report() == "8.75"
+    finally:
+        writer.join()
+
+
+def test_open_is_audited(tmp_path):
+    report = tmp_path / "report.txt"
+    report.write_bytes(CLEAN + SCORE)
+    code = (
+        "import sys\n"
+        "from scorewarden import Scorewarden\n"
+        "def hook(event, args):\n"
+        "    if event == 'open' and str(args[0]).endswith('report.txt'):\n"
+        "        raise PermissionError('audited: ' + str(args[0]))\n"
+        "sys.addaudithook(hook)\n"
+        "checker = Scorewarden(sys.argv[1])\n"
+        "try:\n"
+        "    checker.validate_pylint_report()\n"
+        "except PermissionError as exc:\n"
+        "    print(exc)\n")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        os.path.abspath(entry) for entry in sys.path if entry))
+    out = subprocess.run([sys.executable, "-c", code, str(report)], env=env,
+                         stdout=subprocess.PIPE, check=True).stdout.decode().strip()
+    assert out == "audited: " + str(report)
