@@ -1,8 +1,8 @@
 """Start-up cost of a quaymark command as a CI job sees it.
 
 Times `scorewarden --pylint-report-path R get-qa-value` on a small report against the floor
-`python -c "import click, requests"`, both run by this interpreter's real executable (no
-launcher shims), interleaved, and reports the medians. Target: at most 1.10 times the floor.
+`python -c "import click, requests"`, both run by this interpreter's executable (no launcher
+shims), interleaved, and reports the medians. Target: at most 1.10 times the floor.
 
     python benchmarks/startup.py [--runs 40]
 """
@@ -34,7 +34,8 @@ def main():
     parser.add_argument("--runs", type=int, default=40)
     args = parser.parse_args()
 
-    python = os.path.realpath(sys.executable)
+    # The venv's own interpreter: a link to the real binary, never a launcher shim.
+    python = sys.executable
     script = shutil.which("scorewarden", path=os.path.dirname(sys.executable))
     if not script:
         sys.exit("scorewarden is not installed next to %s" % sys.executable)
@@ -54,9 +55,9 @@ def main():
 
     cmd, base = statistics.median(times["command"]), statistics.median(times["floor"])
     print("Python %s, %d runs each, medians" % (sys.version.split()[0], args.runs))
-    print("  scorewarden get-qa-value      %7.1f ms" % (cmd * 1e3))
-    print("  python -c 'import click, requests' %7.1f ms" % (base * 1e3))
-    print("  ratio                         %7.2f  (target <= 1.10)" % (cmd / base))
+    print("  %-36s %7.1f ms" % ("scorewarden get-qa-value", cmd * 1e3))
+    print("  %-36s %7.1f ms" % ("python -c 'import click, requests'", base * 1e3))
+    print("  %-36s %7.2f    (target <= 1.10)" % ("ratio", cmd / base))
 
 
 if __name__ == "__main__":

@@ -5,14 +5,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 python="${PYTHON:-python3}"
+quiet_pip() { "$venv/bin/python" -m pip install -q --disable-pip-version-check "$@" 2>&1 \
+    | grep -v '^WARNING: Location' || true; }
 venv=".venvs/demo"
 if [ ! -x "$venv/bin/badgewright" ] || [ "${REINSTALL:-0}" = 1 ]; then
     echo "Setting up $venv (first run only) ..."
     rm -rf "$venv"
     "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check -U pip
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-        "pylint" "pypiserver" "passlib" "setuptools" "wheel" "requests"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check -Cbuild-dir=build/demo .
+    quiet_pip -U pip
+    quiet_pip pylint pypiserver passlib setuptools wheel requests twine
+    quiet_pip -Cbuild-dir=build/demo .
+    [ -x "$venv/bin/badgewright" ] || { echo "installing quaymark failed" >&2; exit 1; }
 fi
 PATH="$PWD/$venv/bin:$PATH" exec "$venv/bin/python" demo/pipeline.py

@@ -242,9 +242,7 @@ bool matches_module_message(const Unit* units, Py_ssize_t n) {
 /// other than a blank, so the blank after the id is never its last character.
 bool is_module_message(py::handle stripped) {
     PyObject* s = stripped.ptr();
-#if PY_VERSION_HEX < 0x030c0000
-    if (PyUnicode_READY(s) < 0) throw py::error_already_set();
-#endif
+    if (compat::unicode_ready(s) < 0) throw py::error_already_set();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const void* data = PyUnicode_DATA(s);
     switch (PyUnicode_KIND(s)) {
@@ -1198,10 +1196,7 @@ py::object read_line_by_line(py::handle self, py::handle file_path) {
     if (!content) {  // __exit__ swallowed the error: `content` was never bound
         line();
         raise(PyExc_UnboundLocalError,
-              py::str(PY_VERSION_HEX < 0x030b0000
-                          ? "local variable 'content' referenced before assignment"
-                          : "cannot access local variable 'content' where it is not associated "
-                            "with a value"));
+              py::str(compat::unbound_local_message()).attr("replace"_id)("%s", "content"));
     }
     exit(manager, py::none(), py::none(), py::none());
 

@@ -22,6 +22,25 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
 inline PyInterpreterState* interpreter() { return PyInterpreterState_Get(); }
 #endif
 
+/// Makes a str's characters readable with PyUnicode_DATA (a no-op since 3.12).
+inline int unicode_ready(PyObject* s) {
+#if PY_VERSION_HEX < 0x030c0000
+    return PyUnicode_READY(s);
+#else
+    (void)s;
+    return 0;
+#endif
+}
+
+/// The message of UnboundLocalError for `name`, as this interpreter words it.
+inline const char* unbound_local_message() {
+#if PY_VERSION_HEX < 0x030b0000
+    return "local variable '%s' referenced before assignment";
+#else
+    return "cannot access local variable '%s' where it is not associated with a value";
+#endif
+}
+
 /// Major.minor of the headers this module was compiled against, e.g. "3.8".
 inline constexpr const char* compiled_version() {
 #define QM_STR2(x) #x

@@ -26,9 +26,10 @@ py::object import(const char* name,
 py::object import_from(const char* module, const char* name,
                        const std::source_location& loc = std::source_location::current());
 
-/// Records the line reached; for statements that touch no other helper.
+/// Stands before a statement that touches no other helper (a call through pybind11 alone),
+/// so that a traceback entry shows that statement: records the line after its own.
 inline void line(const std::source_location& loc = std::source_location::current()) {
-    reached(loc);
+    if (Frame* f = current_frame()) f->line = static_cast<int>(loc.line()) + 1;
 }
 
 /// One piece of an interpolated string: literal text, or a value formatted as a

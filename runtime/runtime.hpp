@@ -3,6 +3,7 @@
 
 #include "pybind.hpp"
 #include "classes.hpp"
+#include "compat.hpp"
 #include "frame.hpp"
 #include "function.hpp"
 #include "interned.hpp"
