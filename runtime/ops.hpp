@@ -33,7 +33,7 @@ inline void line(const std::source_location& loc = std::source_location::current
 }
 
 /// One piece of an interpolated string: literal text, or a value formatted as a
-/// replacement field with no format specification formats it.
+/// replacement field with an empty format spec formats it.
 struct Piece {
     Piece(const char* literal) : literal(literal) {}
     Piece(py::handle value) : value(value) {}
