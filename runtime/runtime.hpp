@@ -9,3 +9,4 @@
 #include "interned.hpp"
 #include "module.hpp"
 #include "ops.hpp"
+#include "unwind.hpp"
