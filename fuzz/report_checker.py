@@ -21,7 +21,7 @@ with atheris.instrument_imports():
 SCORE_PREFIX = "Your code has been rated at"
 ERROR_MESSAGE = "Found error or failure code in pylint code quality report: "
 # "no_such_module:1:0: F0001: No module named no_such_module (fatal)": no ".py:" in it.
-MODULE_MESSAGE = re.compile(r"[^:]+:[0-9]+:[0-9]+: [A-Z][0-9]{4}: ")
+MODULE_MESSAGE = re.compile(r"[^:]+:\d+:\d+: [A-Z]\d{4}: ")  # \d: any decimal digit
 
 CHUNK = 256 * 1024
 LONG_LINE = 1024 * 1024

@@ -17,7 +17,8 @@ ERROR_MESSAGE = "Found error or failure code in pylint code quality report: "
 
 # A message about a module that Pylint could not find carries no ".py:", e.g.
 # "no_such_module:1:0: F0001: No module named no_such_module (fatal)".
-_BARE_MODULE_MESSAGE = re.compile(r"[^:]+:[0-9]+:[0-9]+: [A-Z][0-9]{4}: ")
+# Digits are decimal digits as str.isdecimal() has them (`\d` of a str pattern).
+_BARE_MODULE_MESSAGE = re.compile(r"[^:]+:\d+:\d+: [A-Z]\d{4}: ")
 
 
 def extract_quality_value(line, prefix=SCORE_PREFIX):

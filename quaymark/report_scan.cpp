@@ -1,0 +1,988 @@
+// The report scan engine (see report_scan.hpp): reads a file in chunks, finds the lines that
+// may matter through bitmaps of the bytes, decides those lines byte by byte, and checks the
+// encoding of everything it reads. Large files are split at line breaks and read in parts
+// by several threads; a part after a stop that another part found only checks the encoding.
+#include "report_scan.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace qm::report_scan {
+namespace {
+
+using DecimalTest = bool (*)(std::uint32_t);
+
+/* Text of a line **********************************************************************/
+
+/// The id field of a message line, seen byte by byte from just after the first ".py:":
+/// raise_if_error_or_failure takes the text between the second and the third colon, and
+/// fails on an "E" or "F" in it, or when there is no second colon. Blanks that strip()
+/// would remove hold neither colons nor those letters, so the line need not be stripped.
+struct IdField {
+    int colons = 0;
+    bool error = false;
+
+    void feed(const unsigned char* p, const unsigned char* e) {
+        for (; p != e && colons < 3; ++p) {
+            const unsigned char c = *p;
+            if (c == ':')
+                ++colons;
+            else if (colons == 2 && (c == 'E' || c == 'F'))
+                error = true;
+        }
+    }
+    bool fails() const { return colons < 2 || error; }
+};
+
+/// The first ".py:" in [p, e), or nullptr.
+const unsigned char* find_py(const unsigned char* p, const unsigned char* e) {
+    while (e - p >= 4) {
+        p = static_cast<const unsigned char*>(std::memchr(p, '.', static_cast<size_t>(e - p) - 3));
+        if (!p) return nullptr;
+        if (p[1] == 'p' && p[2] == 'y' && p[3] == ':') return p;
+        ++p;
+    }
+    return nullptr;
+}
+
+/* Byte-level building blocks **********************************************************/
+
+/// How common a byte is in report text; the search for a needle looks for its least
+/// common byte first.
+int commonness(unsigned char c) {
+    static constexpr char letters[] = "etaoinsrhldcumfpgwybvkxjqz";
+    if (c == ' ') return 100;
+    if (c >= 'a' && c <= 'z') return 90 - 2 * static_cast<int>(std::strchr(letters, c) - letters);
+    if (c >= '0' && c <= '9') return 55;
+    if (c && std::strchr(".:/_-()',\"", c)) return 60;
+    if (c == 'C' || c == 'R' || c == 'W' || c == 'M') return 45;
+    if (c >= 'A' && c <= 'Z') return 30;
+    if (c >= 0x80) return 20;
+    return 25;
+}
+
+/// A byte string searched for in buffers: memchr for its least common byte, then a compare.
+class Needle {
+  public:
+    explicit Needle(std::string bytes) : bytes_(std::move(bytes)) {
+        for (size_t i = 1; i < bytes_.size(); ++i)
+            if (commonness(static_cast<unsigned char>(bytes_[i])) <
+                commonness(static_cast<unsigned char>(bytes_[pick_])))
+                pick_ = i;
+    }
+    size_t size() const { return bytes_.size(); }
+
+    /// Offset of the first occurrence in [p, p + n), or n.
+    size_t find(const unsigned char* p, size_t n) const {
+        const size_t m = bytes_.size();
+        if (n < m) return n;
+        const auto key = static_cast<unsigned char>(bytes_[pick_]);
+        const unsigned char* at = p + pick_;
+        const unsigned char* last = p + (n - m) + pick_;  // last place the key may stand
+        while (at <= last) {
+            at = static_cast<const unsigned char*>(std::memchr(at, key, static_cast<size_t>(last - at) + 1));
+            if (!at) return n;
+            const unsigned char* start = at - pick_;
+            if (std::memcmp(start, bytes_.data(), m) == 0) return static_cast<size_t>(start - p);
+            ++at;
+        }
+        return n;
+    }
+
+  private:
+    std::string bytes_;
+    size_t pick_ = 0;
+};
+
+/// A needle searched for across the pieces of one long line.
+class StreamFinder {
+  public:
+    static constexpr size_t none = SIZE_MAX;
+
+    /// Starts after the bytes [p, p + n), already searched.
+    StreamFinder(const Needle& needle, const unsigned char* p, size_t n) : needle_(needle) {
+        keep(p, n);
+    }
+
+    /// Offset in [p, p + n) just after the first occurrence that ends there, or none.
+    size_t feed(const unsigned char* p, size_t n) {
+        const size_t m = needle_.size();
+        if (!tail_.empty()) {
+            std::string joined = tail_;
+            joined.append(reinterpret_cast<const char*>(p), std::min(m - 1, n));
+            const auto* j = reinterpret_cast<const unsigned char*>(joined.data());
+            const size_t at = needle_.find(j, joined.size());
+            if (at != joined.size()) return at + m - tail_.size();
+        }
+        const size_t at = needle_.find(p, n);
+        if (at != n) return at + m;
+        keep(p, n);
+        return none;
+    }
+
+  private:
+    void keep(const unsigned char* p, size_t n) {
+        const size_t want = needle_.size() - 1;
+        tail_.append(reinterpret_cast<const char*>(p + (n > want ? n - want : 0)), std::min(n, want));
+        if (tail_.size() > want) tail_.erase(0, tail_.size() - want);
+    }
+
+    const Needle& needle_;
+    std::string tail_;
+};
+
+/// Strict checking of UTF-8 (or ASCII) fed in pieces, accepting exactly what the
+/// interpreter's decoder accepts: no overlong forms, no surrogates, nothing past U+10FFFF.
+class TextCheck {
+  public:
+    explicit TextCheck(bool ascii) : ascii_(ascii) {}
+
+    bool feed(const unsigned char* p, size_t n) {
+        size_t i = 0;
+        while (i < n) {
+            if (state_ == start) {
+                i = skip_ascii(p, i, n);
+                if (i == n) break;
+                if (ascii_) return false;
+            }
+            state_ = step(state_, p[i]);
+            if (state_ == bad) return false;
+            ++i;
+        }
+        return true;
+    }
+    /// No character is cut off at the end of what was fed.
+    bool at_boundary() const { return state_ == start; }
+
+  private:
+    enum State : unsigned char { start, tail1, tail2, tail3, after_e0, after_ed, after_f0, after_f4, bad };
+
+    static State step(State state, unsigned char b) {
+        const bool cont = (b & 0xC0) == 0x80;
+        switch (state) {
+        case start:
+            if (b < 0x80) return start;
+            if (b >= 0xC2 && b <= 0xDF) return tail1;
+            if (b == 0xE0) return after_e0;
+            if (b == 0xED) return after_ed;
+            if (b >= 0xE1 && b <= 0xEF) return tail2;
+            if (b == 0xF0) return after_f0;
+            if (b >= 0xF1 && b <= 0xF3) return tail3;
+            if (b == 0xF4) return after_f4;
+            return bad;
+        case tail1: return cont ? start : bad;
+        case tail2: return cont ? tail1 : bad;
+        case tail3: return cont ? tail2 : bad;
+        case after_e0: return (b >= 0xA0 && b <= 0xBF) ? tail1 : bad;
+        case after_ed: return (b >= 0x80 && b <= 0x9F) ? tail1 : bad;
+        case after_f0: return (b >= 0x90 && b <= 0xBF) ? tail2 : bad;
+        case after_f4: return (b >= 0x80 && b <= 0x8F) ? tail2 : bad;
+        default: return bad;
+        }
+    }
+
+    /// The first index from i with a byte above 0x7F, or n.
+    static size_t skip_ascii(const unsigned char* p, size_t i, size_t n) {
+#if defined(__SSE2__)
+        while (i + 64 <= n) {
+            const auto* v = reinterpret_cast<const __m128i*>(p + i);
+            const __m128i any = _mm_or_si128(_mm_or_si128(_mm_loadu_si128(v), _mm_loadu_si128(v + 1)),
+                                             _mm_or_si128(_mm_loadu_si128(v + 2), _mm_loadu_si128(v + 3)));
+            if (_mm_movemask_epi8(any)) break;
+            i += 64;
+        }
+        while (i + 16 <= n) {
+            const int high = _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)));
+            if (high) return i + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(high)));
+            i += 16;
+        }
+#else
+        while (i + 8 <= n) {
+            std::uint64_t word;
+            std::memcpy(&word, p + i, 8);
+            if (word & 0x8080808080808080ull) break;
+            i += 8;
+        }
+#endif
+        while (i < n && p[i] < 0x80) ++i;
+        return i;
+    }
+
+    bool ascii_;
+    State state_ = start;
+};
+
+/// Whether str.isspace() holds for a code point above U+007F.
+constexpr bool wide_space(std::uint32_t c) {
+    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
+           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
+}
+
+enum class Layout {
+    no,     // not a message about a module named without a path
+    error,  // such a message, with an id of the error or fatal category
+    other,  // such a message, with another id
+};
+
+/// Pylint's layout of a message about a module named without a path,
+/// `<module>:<line>:<column>: <id>: ` at the start of the stripped text, tested on the UTF-8
+/// bytes of a line as read, fed in pieces of any size: blanks before the module are skipped
+/// as str.strip() skips them, and the blank after the id belongs to the stripped text only
+/// when something other than blanks follows. The module is a non-empty run without ':', line
+/// and column are decimal numbers and the id one letter A-Z and four decimal digits.
+class ModuleMessage {
+  public:
+    explicit ModuleMessage(DecimalTest is_decimal) : is_decimal_(is_decimal) {}
+
+    void feed(const unsigned char* p, const unsigned char* e) {
+        while (p != e && state_ < State::matched) {
+            if (state_ == State::module) {  // ':' is never part of a longer character
+                const void* colon = std::memchr(p, ':', static_cast<size_t>(e - p));
+                if (!colon) return;
+                p = static_cast<const unsigned char*>(colon) + 1;
+                state_ = State::line_first;
+                continue;
+            }
+            std::uint32_t c = *p;
+            if (pending_size_ || c >= 0x80) {  // a character of several bytes, maybe cut
+                if (!pending_size_) need_ = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+                while (pending_size_ < need_ && p != e) pending_[pending_size_++] = *p++;
+                if (pending_size_ < need_) return;
+                pending_size_ = 0;
+                c = pending_[0] & (0x7F >> need_);
+                for (int k = 1; k < need_; ++k) c = (c << 6) | (pending_[k] & 0x3F);
+            } else {
+                ++p;
+            }
+            step(c);
+        }
+    }
+
+    /// The verdict once the whole line has been fed.
+    Layout finish() const {
+        if (state_ != State::matched) return Layout::no;
+        return (letter_ == 'E' || letter_ == 'F') ? Layout::error : Layout::other;
+    }
+
+  private:
+    enum class State { lead, module, line_first, line, column_first, column, shape, text, matched, no };
+
+    bool digit(std::uint32_t c) const {
+        return (c >= '0' && c <= '9') || (c >= 0x80 && is_decimal_ && is_decimal_(c));
+    }
+    static bool blank(std::uint32_t c) {
+        return (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x20) || wide_space(c);
+    }
+
+    void step(std::uint32_t c) {
+        switch (state_) {
+        case State::lead:
+            if (!blank(c)) state_ = c == ':' ? State::no : State::module;
+            return;
+        case State::line_first:
+        case State::column_first:
+            state_ = !digit(c) ? State::no : state_ == State::line_first ? State::line : State::column;
+            return;
+        case State::line:
+        case State::column:
+            if (digit(c)) return;
+            state_ = c != ':' ? State::no : state_ == State::line ? State::column_first : State::shape;
+            return;
+        case State::shape: {
+            static constexpr char shape[] = " A9999: ";
+            const char want = shape[shape_at_];
+            const bool fits = want == 'A' ? (c >= 'A' && c <= 'Z') : want == '9' ? digit(c)
+                                                                                  : c == std::uint32_t(want);
+            if (!fits) {
+                state_ = State::no;
+                return;
+            }
+            if (want == 'A') letter_ = static_cast<unsigned char>(c);
+            if (shape[++shape_at_] == '\0') state_ = State::text;
+            return;
+        }
+        case State::text:
+            if (!blank(c)) state_ = State::matched;
+            return;
+        default:
+            return;
+        }
+    }
+
+    DecimalTest is_decimal_;
+    State state_ = State::lead;
+    int shape_at_ = 0;
+    unsigned char letter_ = 0;
+    unsigned char pending_[4] = {0, 0, 0, 0};
+    int pending_size_ = 0;
+    int need_ = 0;
+};
+
+
+/* Scanning a report *******************************************************************/
+
+constexpr size_t CHUNK = 256 * 1024;        // bytes per read
+constexpr size_t LONG_LINE = 1024 * 1024;   // a line growing past this is followed piecewise
+constexpr std::uint64_t PART_MIN = 16u << 20;    // smallest share of a file for one thread
+constexpr int PARTS_MAX = 4;
+constexpr std::uint64_t POLL_EVERY = 64u << 20;  // the caller is polled after this many bytes
+constexpr std::uint64_t TO_EOF = UINT64_MAX;
+constexpr size_t MAX_HELD = CHUNK + LONG_LINE;  // most data a scan buffer holds
+// The shortest stripped line of the module message layout: "m:1:0: E0602: x".
+constexpr size_t MODULE_MESSAGE_MIN = 15;
+
+enum class Verdict { skip, score, message };
+
+/// Readable bytes after the end of the data in a scan buffer, for the window below.
+constexpr size_t PADDING = 128;
+
+/// IdField over [p, e) at once, for the usual short fields: looks at a window of 32 bytes
+/// (readable even past e, which masks them out). Sets `decided` false when the fields
+/// reach past the window.
+inline bool id_field_fails(const unsigned char* p, const unsigned char* e, bool& decided) {
+    const auto room = static_cast<uint64_t>(e - p);
+    decided = true;
+#if defined(__SSE2__)
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    auto mask = [&](char c) {
+        const __m128i v = _mm_set1_epi8(c);
+        return static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(lo, v)))) |
+               static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(hi, v)))) << 16;
+    };
+    const uint64_t valid = room >= 32 ? 0xFFFFFFFFull : (1ull << room) - 1;
+    uint64_t colons = mask(':') & valid;
+    const uint64_t letters = (mask('E') | mask('F')) & valid;
+    colons &= colons - 1;  // drop the first colon
+    if (!colons) {
+        if (room <= 32) return true;  // fewer than two colons
+        decided = false;
+        return false;
+    }
+    const uint64_t second = colons & (0 - colons);
+    colons ^= second;
+    uint64_t stop = colons & (0 - colons);  // the third colon, or the end of the line
+    if (!stop) {
+        if (room > 32) {
+            decided = false;
+            return false;
+        }
+        stop = 1ull << room;
+    }
+    return (letters & (stop - (second << 1))) != 0;
+#else
+    IdField field;
+    field.feed(p, e);
+    (void)room;
+    return field.fails();
+#endif
+}
+
+/// The verdict on a line [s, e) whose first ".py:" starts at dot.
+inline Verdict message_verdict(const unsigned char* dot, const unsigned char* e) {
+    bool decided;
+    bool fails = id_field_fails(dot + 4, e, decided);
+    if (!decided) {
+        IdField field;
+        field.feed(dot + 4, e);
+        fails = field.fails();
+    }
+    return fails ? Verdict::message : Verdict::skip;
+}
+
+/// The verdict on a line [s, e) without ".py:" and without the score prefix.
+inline Verdict plain_verdict(const unsigned char* s, const unsigned char* e, DecimalTest is_decimal) {
+    if (static_cast<size_t>(e - s) < MODULE_MESSAGE_MIN) return Verdict::skip;
+    ModuleMessage layout(is_decimal);
+    layout.feed(s, e);
+    return layout.finish() == Layout::error ? Verdict::message : Verdict::skip;
+}
+
+/// Bitmaps of a buffer, one bit per byte, 64 bytes to a word: line breaks ("\n", "\r"), and
+/// the places where a line may start to matter: the "y" of every "y:" (where ".py:" may end)
+/// and every ": " (which the module message layout holds after its column). Lines without
+/// either are passed over a word at a time. Fills words [w0, w1) of both maps, reading up to
+/// byte 64 * w1 included, and tells whether any byte read is above 0x7F (so that pure ASCII
+/// needs no check of its encoding).
+using BitmapBuilder = bool (*)(const unsigned char* b, size_t w0, size_t w1, std::uint64_t* breaks,
+                               std::uint64_t* marks);
+
+[[maybe_unused]] bool build_bitmaps_portable(const unsigned char* b, size_t w0, size_t w1,
+                                             std::uint64_t* breaks, std::uint64_t* marks) {
+    unsigned high = 0;
+    for (size_t w = w0; w < w1; ++w) {
+        const unsigned char* q = b + (w << 6);
+        std::uint64_t brk = 0, mark = 0;
+        for (unsigned i = 0; i < 64; ++i) {
+            brk |= static_cast<std::uint64_t>(q[i] == '\n' || q[i] == '\r') << i;
+            mark |= static_cast<std::uint64_t>((q[i] == 'y' && q[i + 1] == ':') ||
+                                               (q[i] == ':' && q[i + 1] == ' '))
+                    << i;
+            high |= q[i];
+        }
+        breaks[w] = brk;
+        marks[w] = mark;
+    }
+    return (high & 0x80) != 0;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+bool build_bitmaps_sse2(const unsigned char* b, size_t w0, size_t w1, std::uint64_t* breaks,
+                        std::uint64_t* marks) {
+    const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    const __m128i y = _mm_set1_epi8('y'), colon = _mm_set1_epi8(':'), space = _mm_set1_epi8(' ');
+    __m128i high = _mm_setzero_si128();
+    for (size_t w = w0; w < w1; ++w) {
+        const unsigned char* q = b + (w << 6);
+        std::uint64_t brk = 0, mark = 0;
+        for (unsigned k = 0; k < 4; ++k) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k));
+            const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k + 1));
+            high = _mm_or_si128(high, v);
+            const auto e = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr))));
+            const __m128i yc = _mm_and_si128(_mm_cmpeq_epi8(v, y), _mm_cmpeq_epi8(next, colon));
+            const __m128i cs = _mm_and_si128(_mm_cmpeq_epi8(v, colon), _mm_cmpeq_epi8(next, space));
+            const auto c = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(yc, cs)));
+            brk |= static_cast<std::uint64_t>(e) << (16 * k);
+            mark |= static_cast<std::uint64_t>(c) << (16 * k);
+        }
+        breaks[w] = brk;
+        marks[w] = mark;
+    }
+    return _mm_movemask_epi8(high) != 0;
+}
+
+__attribute__((target("avx2"))) inline std::uint32_t breaks_avx2(__m256i v) {
+    const __m256i nl = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r');
+    return static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(v, nl), _mm256_cmpeq_epi8(v, cr))));
+}
+
+__attribute__((target("avx2"))) inline std::uint32_t marks_avx2(__m256i v, __m256i next) {
+    const __m256i y = _mm256_set1_epi8('y'), colon = _mm256_set1_epi8(':'), space = _mm256_set1_epi8(' ');
+    const __m256i yc = _mm256_and_si256(_mm256_cmpeq_epi8(v, y), _mm256_cmpeq_epi8(next, colon));
+    const __m256i cs = _mm256_and_si256(_mm256_cmpeq_epi8(v, colon), _mm256_cmpeq_epi8(next, space));
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(yc, cs)));
+}
+
+__attribute__((target("avx2"))) bool build_bitmaps_avx2(const unsigned char* b, size_t w0, size_t w1,
+                                                        std::uint64_t* breaks, std::uint64_t* marks) {
+    __m256i high = _mm256_setzero_si256();
+    for (size_t w = w0; w < w1; ++w) {
+        const unsigned char* q = b + (w << 6);
+        const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+        const __m256i n0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
+        const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
+        const __m256i n1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 33));
+        high = _mm256_or_si256(high, _mm256_or_si256(v0, v1));
+        breaks[w] = breaks_avx2(v0) | static_cast<std::uint64_t>(breaks_avx2(v1)) << 32;
+        marks[w] = marks_avx2(v0, n0) | static_cast<std::uint64_t>(marks_avx2(v1, n1)) << 32;
+    }
+    return _mm256_movemask_epi8(high) != 0;
+}
+#endif
+
+BitmapBuilder pick_bitmap_builder() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") ? build_bitmaps_avx2 : build_bitmaps_sse2;
+#else
+    return build_bitmaps_portable;
+#endif
+}
+
+/// The first set bit at or after `from` in words [from / 64, w_end) of `map`, or `none`.
+inline size_t first_bit(const std::uint64_t* map, size_t from, size_t w_end, size_t none) {
+    size_t w = from >> 6;
+    if (w >= w_end) return none;
+    std::uint64_t bits = map[w] & (~0ull << (from & 63));
+    while (!bits) {
+        if (++w == w_end) return none;
+        bits = map[w];
+    }
+    return (w << 6) + static_cast<size_t>(__builtin_ctzll(bits));
+}
+
+/// One past the last set bit before `to` and at or after `floor` in `map`, or `floor`.
+inline size_t after_last_bit(const std::uint64_t* map, size_t floor, size_t to) {
+    size_t w = to >> 6;
+    std::uint64_t bits = (to & 63) ? map[w] & ((1ull << (to & 63)) - 1) : 0;
+    const size_t w_floor = floor >> 6;
+    while (!bits) {
+        if (w <= w_floor) return floor;
+        bits = map[--w];
+    }
+    return std::max(floor, (w << 6) + 64 - static_cast<size_t>(__builtin_clzll(bits)));
+}
+
+/// The line that ends the reading.
+struct StopLine {
+    Verdict kind = Verdict::skip;  // skip: there is none
+    bool ending = false;           // it ends with a line break
+    bool held = false;             // text holds its bytes; otherwise read them again
+    std::string text;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+};
+
+struct ScanSetup {
+    Needle prefix;
+    bool ascii;
+    DecimalTest is_decimal;
+    BitmapBuilder build;
+};
+
+/// State shared by the threads reading one report.
+struct Shared {
+    std::atomic<bool> give_up{false};      // some part cannot be read by the scan
+    std::atomic<bool> interrupted{false};  // poll() said so
+    std::atomic<std::uint64_t> first_stop{TO_EOF};  // file offset of the earliest stop found
+    const Request* request = nullptr;
+
+    void stopped_at(std::uint64_t offset) {
+        std::uint64_t seen = first_stop.load(std::memory_order_relaxed);
+        while (offset < seen && !first_stop.compare_exchange_weak(seen, offset, std::memory_order_relaxed)) {
+        }
+    }
+};
+
+/// Reads the bytes [begin, end) of the file (end may be TO_EOF) and finds the first line
+/// there that ends the reading. `begin` is the start of a line.
+///
+/// Every "\r" and every "\n" ends a line here, so a "\r\n" ends a line and then an empty
+/// one. An empty line never ends the reading, which therefore comes out as with universal
+/// newlines; the line that ends it is handed on with "\n" in place of its break.
+class PartScan {
+  public:
+    /// `expected`: the size of the part by the file's size now; small parts get buffers
+    /// of their size.
+    PartScan(const ScanSetup& setup, int fd, std::uint64_t begin, std::uint64_t end,
+             std::uint64_t expected, Shared& shared, bool polls)
+        : setup_(setup), fd_(fd), next_(begin), end_(end), base_(begin), shared_(shared),
+          polls_(polls), text_(setup.ascii),
+          expected_(static_cast<size_t>(std::min<std::uint64_t>(expected, MAX_HELD))) {}
+
+    /// False when the line-by-line reading must decide.
+    bool run() noexcept {
+        try {
+            allocate(expected_ < MAX_HELD ? std::max<size_t>(expected_ + 1, 16 * 1024) : MAX_HELD);
+            const bool ok = read_all();
+            if (!ok) shared_.give_up.store(true);
+            return ok;
+        } catch (...) {
+            shared_.give_up.store(true);
+            return false;
+        }
+    }
+    StopLine& stop() { return stop_; }
+
+  private:
+    /// Buffers for `size` bytes of data.
+    void allocate(size_t size) {
+        buf_.reset(new unsigned char[size + PADDING]);
+        std::memset(buf_.get(), 0, PADDING);
+        const size_t words = size / 64 + 2;
+        breaks_.reset(new std::uint64_t[words]);
+        marks_.reset(new std::uint64_t[words]);
+        capacity_ = size;
+    }
+
+    /// Reads on into the buffer after the data held: up to CHUNK bytes. A buffer smaller
+    /// than MAX_HELD holds the whole part with a byte to spare; when it fills up, the file
+    /// has grown since, and the line-by-line reading takes over.
+    long read_more() {
+        const size_t room = capacity_ - len_;
+        if (room == 0) return -1;
+        const long n = read_into(buf_.get() + len_, std::min(CHUNK, room), false);
+        if (n > 0) {
+            unchecked_ = len_;  // scan_lines checks the encoding along with its bitmaps
+            len_ += static_cast<size_t>(n);
+            std::memset(buf_.get() + len_, 0, PADDING);  // what the bitmaps read past the data
+        }
+        return n;
+    }
+
+    bool read_all() {
+        for (;;) {
+            // A stop earlier in the file decides: the bytes here need only decode.
+            if (!stopped_ && shared_.first_stop.load(std::memory_order_relaxed) < base_) stopped_ = true;
+            if (stopped_) {
+                const long n = read_into(buf_.get(), std::min(CHUNK, capacity_));
+                if (n < 0) return false;
+                if (n == 0) break;
+                continue;
+            }
+            if (start_ > 0) {
+                std::memmove(buf_.get(), buf_.get() + start_, len_ - start_);
+                base_ += start_;
+                len_ -= start_;
+                start_ = 0;
+            }
+            if (len_ > LONG_LINE) {
+                if (!follow_long_line()) return false;
+                continue;
+            }
+            const long n = read_more();
+            if (n < 0) return false;
+            if (n == 0) break;
+            if (!scan_lines()) return false;
+        }
+        if (!stopped_ && start_ < len_) {  // the last line, without a line break
+            const unsigned char* s = buf_.get() + start_;
+            const unsigned char* e = buf_.get() + len_;
+            Verdict verdict;
+            if (setup_.prefix.find(s, len_ - start_) < len_ - start_)
+                verdict = Verdict::score;
+            else if (const unsigned char* dot = find_py(s, e))
+                verdict = message_verdict(dot, e);
+            else
+                verdict = plain_verdict(s, e, setup_.is_decimal);
+            if (verdict != Verdict::skip) hold(verdict, s, e, false);
+        }
+        return text_.at_boundary();
+    }
+
+    /// Reads up to `room` bytes and, if `check`, checks their encoding; 0 at the end of the
+    /// part, -1 when the scan cannot go on (bytes the decoder refuses, a read error, a signal).
+    long read_into(unsigned char* dst, size_t room, bool check = true) {
+        if (shared_.give_up.load(std::memory_order_relaxed)) return -1;
+        if (polls_ && since_poll_ >= POLL_EVERY) {
+            since_poll_ = 0;
+            if (!poll()) return -1;
+        }
+        size_t want = room;
+        if (end_ != TO_EOF) {
+            if (next_ >= end_) return 0;
+            want = static_cast<size_t>(std::min<std::uint64_t>(want, end_ - next_));
+        }
+        ssize_t n;
+        do n = ::pread(fd_, dst, want, static_cast<off_t>(next_));
+        while (n < 0 && errno == EINTR);
+        if (n < 0) return -1;
+        if (n == 0) return end_ == TO_EOF ? 0 : -1;  // a part cut short: the file shrank
+        next_ += static_cast<std::uint64_t>(n);
+        since_poll_ += static_cast<std::uint64_t>(n);
+        if (check && !text_.feed(dst, static_cast<size_t>(n))) return -1;
+        return n;
+    }
+
+    bool poll() {
+        const Request& request = *shared_.request;
+        if (!request.poll || request.poll(request.poll_context)) return true;
+        shared_.interrupted.store(true);
+        return false;
+    }
+
+    /// Checks the encoding of the bytes from unchecked_ on, then decides the complete lines
+    /// in [start_, len_), up to the first that ends the reading. False when the bytes are
+    /// not valid text.
+    ///
+    /// Only lines that hold a mark of the bitmaps (or the score prefix) can end the reading;
+    /// the scan steps from mark to mark, so that lines without one (empty lines, short or
+    /// plain ones) cost nothing but the bitmaps.
+    bool scan_lines() {
+        const unsigned char* b = buf_.get();
+        const size_t len = len_;
+        size_t from = start_;  // every line before this one is decided
+        if (from >= len) return true;
+        std::uint64_t* breaks = breaks_.get();
+        std::uint64_t* marks = marks_.get();
+        const size_t w0 = from >> 6, w_end = (len + 63) >> 6;
+        const bool high = setup_.build(b, w0, w_end, breaks, marks);
+        if (unchecked_ < len) {
+            if ((high || !text_.at_boundary()) && !text_.feed(b + unchecked_, len - unchecked_))
+                return false;
+            unchecked_ = len;
+        }
+        breaks[w0] &= ~0ull << (from & 63);
+        marks[w0] &= ~0ull << (from & 63);
+        if (len & 63) {  // bits for bytes past the data mean nothing
+            const std::uint64_t keep = (1ull << (len & 63)) - 1;
+            breaks[w_end - 1] &= keep;
+            marks[w_end - 1] &= keep;
+        }
+        const size_t prefix_at = from + setup_.prefix.find(b + from, len - from);  // len: none
+
+        size_t mark = first_bit(marks, from, w_end, len);
+        for (;;) {
+            const size_t at = std::min(mark, prefix_at);
+            if (at >= len) break;
+            const size_t s = after_last_bit(breaks, from, at);
+            const size_t e = first_bit(breaks, at, w_end, len);
+            if (e == len) {  // the line goes on in the next read
+                start_ = s;
+                return true;
+            }
+            Verdict verdict = Verdict::skip;
+            if (prefix_at < e) {
+                verdict = Verdict::score;
+            } else {
+                // The marks in the line, in order: the first ".py:" makes it a message line.
+                bool colon_space = false;
+                for (size_t m = mark; m < e; m = first_bit(marks, m + 1, w_end, len)) {
+                    if (b[m] == ':') {
+                        colon_space = true;
+                    } else if (m >= s + 2 && b[m - 2] == '.' && b[m - 1] == 'p') {
+                        verdict = message_verdict(b + m - 2, b + e);
+                        colon_space = false;
+                        break;
+                    }
+                }
+                if (colon_space) verdict = plain_verdict(b + s, b + e, setup_.is_decimal);
+            }
+            if (verdict != Verdict::skip) {
+                hold(verdict, b + s, b + e, true);
+                start_ = e + 1;
+                return true;
+            }
+            from = e + 1;
+            mark = first_bit(marks, from, w_end, len);
+        }
+        start_ = after_last_bit(breaks, from, len);
+        return true;
+    }
+
+    void hold(Verdict verdict, const unsigned char* s, const unsigned char* e, bool ending) {
+        stop_.kind = verdict;
+        stop_.ending = ending;
+        stop_.held = true;
+        const auto n = static_cast<size_t>(e - s);
+        stop_.text.reserve(n + 1);
+        stop_.text.assign(reinterpret_cast<const char*>(s), n);
+        if (ending) stop_.text.push_back('\n');
+        stopped_ = true;
+        shared_.stopped_at(base_ + static_cast<std::uint64_t>(s - buf_.get()));
+    }
+
+    /// The line in buf_[0, len_) has grown past LONG_LINE without a break: reads on
+    /// keeping only what decides about it, until it ends; then goes on with the lines after.
+    bool follow_long_line() {
+        unsigned char* b = buf_.get();
+        const std::uint64_t offset = base_;
+        std::uint64_t length = len_;
+        const Needle py(".py:");
+        bool has_prefix = setup_.prefix.find(b, len_) < len_;
+        StreamFinder prefix_finder(setup_.prefix, b, len_);
+        StreamFinder py_finder(py, b, len_);
+        IdField field;
+        const unsigned char* dot = find_py(b, b + len_);
+        bool has_py = dot != nullptr;
+        if (dot) field.feed(dot + 4, b + len_);
+        ModuleMessage layout(setup_.is_decimal);
+        layout.feed(b, b + len_);
+
+        for (;;) {
+            base_ = next_;
+            const long got = read_into(b, CHUNK);
+            if (got < 0) return false;
+            const auto n = static_cast<size_t>(got);
+            std::memset(b + n, 0, PADDING);
+            size_t e = n;
+            if (const void* nl = std::memchr(b, '\n', n))
+                e = static_cast<size_t>(static_cast<const unsigned char*>(nl) - b);
+            if (const void* cr = std::memchr(b, '\r', e))
+                e = static_cast<size_t>(static_cast<const unsigned char*>(cr) - b);
+            if (!has_prefix) has_prefix = prefix_finder.feed(b, e) != StreamFinder::none;
+            layout.feed(b, b + e);
+            if (has_py) {
+                field.feed(b, b + e);
+            } else if (const size_t at = py_finder.feed(b, e); at != StreamFinder::none) {
+                has_py = true;
+                field.feed(b + at, b + e);
+            }
+            length += e;
+            if (e == n && n != 0) continue;
+
+            // The line ends here (or the file does).
+            Verdict verdict;
+            if (has_prefix)
+                verdict = Verdict::score;
+            else if (has_py)
+                verdict = field.fails() ? Verdict::message : Verdict::skip;
+            else
+                verdict = layout.finish() == Layout::error ? Verdict::message : Verdict::skip;
+            if (verdict != Verdict::skip) {
+                stop_.kind = verdict;
+                stop_.ending = n != 0;
+                stop_.held = false;
+                stop_.offset = offset;
+                stop_.length = length;
+                stopped_ = true;
+                shared_.stopped_at(offset);
+            }
+            if (n == 0) {
+                start_ = len_ = 0;
+                return true;
+            }
+            start_ = e + 1;
+            len_ = unchecked_ = n;  // read_into checked it
+            return stopped_ || scan_lines();
+        }
+    }
+
+    const ScanSetup& setup_;
+    const int fd_;
+    std::uint64_t next_;  // file offset of the next read
+    const std::uint64_t end_;
+    std::uint64_t base_;  // file offset of buf_[0]
+    Shared& shared_;
+    const bool polls_;
+    TextCheck text_;
+    const size_t expected_;
+    size_t capacity_ = 0;  // of buf_, besides PADDING
+    std::unique_ptr<unsigned char[]> buf_;
+    std::unique_ptr<std::uint64_t[]> breaks_, marks_;  // bitmaps of buf_
+    size_t len_ = 0;        // bytes in buf_
+    size_t unchecked_ = 0;  // bytes in buf_ from here on are not checked yet
+    size_t start_ = 0;      // start of the current line in buf_
+    bool stopped_ = false;  // this part has no more lines to decide
+    std::uint64_t since_poll_ = 0;
+    StopLine stop_;
+};
+
+/// Closes the descriptor it holds.
+struct FileHandle {
+    int fd = -1;
+    ~FileHandle() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+int usable_cpus() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+/// Offsets where the file is split for parallel reading: each just after a "\n" near an
+/// even share of the size. The first part starts at 0, the last reads to the end.
+std::vector<std::uint64_t> split_points(int fd, std::uint64_t size) {
+    std::vector<std::uint64_t> starts{0};
+    const auto parts = static_cast<std::uint64_t>(std::min<std::uint64_t>(
+        static_cast<std::uint64_t>(std::min(usable_cpus(), PARTS_MAX)), size / PART_MIN));
+    if (parts < 2) return starts;
+    std::unique_ptr<char[]> window(new char[64 * 1024]);
+    for (std::uint64_t k = 1; k < parts; ++k) {
+        std::uint64_t at = size / parts * k;
+        for (int tries = 0; tries < 16; ++tries) {
+            const ssize_t n = ::pread(fd, window.get(), 64 * 1024, static_cast<off_t>(at));
+            if (n <= 0) break;
+            if (const void* nl = std::memchr(window.get(), '\n', static_cast<size_t>(n))) {
+                const std::uint64_t cut =
+                    at + static_cast<std::uint64_t>(static_cast<const char*>(nl) - window.get()) + 1;
+                if (cut > starts.back() && cut < size) starts.push_back(cut);
+                break;
+            }
+            at += static_cast<std::uint64_t>(n);
+        }
+    }
+    return starts;
+}
+
+/// The bytes of a stop line that was too long to keep while scanning, read again; the
+/// string is sized once, with room for its line break.
+bool read_again(int fd, StopLine& found) {
+    found.text.reserve(static_cast<size_t>(found.length) + 1);
+    found.text.resize(static_cast<size_t>(found.length));
+    size_t done = 0;
+    while (done < found.text.size()) {
+        const ssize_t n = ::pread(fd, &found.text[done], found.text.size() - done,
+                                  static_cast<off_t>(found.offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    if (found.ending) found.text.push_back('\n');
+    return true;
+}
+
+Result scan_file(const Request& request) {
+    Result result;
+    struct stat st;
+    if (::stat(request.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return result;
+    FileHandle file;
+    file.fd = ::open(request.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    if (file.fd < 0) return result;
+    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return result;
+#ifdef POSIX_FADV_SEQUENTIAL
+    ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+
+    static const BitmapBuilder build = pick_bitmap_builder();
+    const ScanSetup setup{Needle(request.prefix), request.ascii, request.is_decimal, build};
+    Shared shared;
+    shared.request = &request;
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    const std::vector<std::uint64_t> starts = split_points(file.fd, size);
+    std::vector<std::unique_ptr<PartScan>> parts;
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const std::uint64_t end = i + 1 < starts.size() ? starts[i + 1] : TO_EOF;
+        const std::uint64_t expected = (end == TO_EOF ? size : end) - starts[i];
+        parts.push_back(
+            std::make_unique<PartScan>(setup, file.fd, starts[i], end, expected, shared, i == 0));
+    }
+    std::vector<char> ok(parts.size(), 0);
+    {
+        std::vector<std::thread> threads;
+        std::vector<size_t> inline_parts;
+        for (size_t i = 1; i < parts.size(); ++i) {
+            try {
+                threads.emplace_back([&, i] { ok[i] = parts[i]->run(); });
+            } catch (...) {
+                inline_parts.push_back(i);
+            }
+        }
+        ok[0] = parts[0]->run();
+        for (size_t i : inline_parts) ok[i] = parts[i]->run();
+        for (std::thread& t : threads) t.join();
+    }
+    if (shared.interrupted.load()) {
+        result.outcome = Outcome::interrupted;
+        return result;
+    }
+    for (char part_ok : ok)
+        if (!part_ok) return result;
+
+    result.outcome = Outcome::no_stop;
+    for (auto& part : parts) {
+        StopLine& found = part->stop();
+        if (found.kind == Verdict::skip) continue;
+        if (!found.held && !read_again(file.fd, found)) {
+            result.outcome = Outcome::fallback;
+            return result;
+        }
+        result.outcome = Outcome::stopped;
+        result.kind = found.kind == Verdict::score ? LineKind::score : LineKind::message;
+        result.line = std::move(found.text);
+        break;
+    }
+    return result;
+}
+
+}  // namespace
+
+Result scan(const Request& request) noexcept {
+    try {
+        return scan_file(request);
+    } catch (...) {
+        return Result{};
+    }
+}
+
+}  // namespace qm::report_scan
