@@ -1,17 +1,19 @@
-"""Reading a large Pylint report: Scorewarden against a plain Python loop and `cat`.
+"""Reading Pylint reports of every shape: Scorewarden against reading the file and a plain loop.
 
-Writes a clean report (module headers, convention, refactoring and warning messages in
-Pylint's default layout, then the score line) of --size-mb megabytes to a temporary
-directory, then times, best of --repeat runs each, with the file in the page cache:
+Writes one report of --size-mb MiB per shape to a temporary directory and times, with the
+file in the page cache, in rounds that alternate between the readings so that all of them
+see the same load:
 
 - Scorewarden(path).validate_pylint_report()
-- the same reading as a plain Python loop over readlines()
-- cat path > /dev/null, as a child process
+- reading the file once into a 256 KiB buffer (readinto on an unbuffered file, one thread)
+- the same reading as validate_pylint_report as a plain Python loop over readlines()
+  (fewer rounds; skipped with --no-loop)
 
-and measures the peak memory of one validation in a fresh interpreter, as the growth of
-ru_maxrss over that of an interpreter that has only imported scorewarden.
+and reports the best time of each and the ratios scan / read and loop / scan. With --busy,
+a child process keeps one core busy meanwhile. The peak memory of one validation is the
+growth of ru_maxrss in a fresh interpreter over one that has only imported scorewarden.
 
-    python benchmarks/report_scan.py [--size-mb 200] [--repeat 3]
+    python benchmarks/report_scan.py [--size-mb 64] [--rounds 7] [--busy] [--no-loop]
 """
 import argparse
 import os
@@ -50,7 +52,7 @@ MESSAGES = [
 ]
 
 # The reading validate_pylint_report does, written as plain Python.
-_MODULE_MESSAGE = re.compile(r"[^:]+:[0-9]+:[0-9]+: [A-Z][0-9]{4}: ")
+_MODULE_MESSAGE = re.compile(r"[^:]+:\d+:\d+: [A-Z]\d{4}: ")
 
 
 def _extract_quality_value(line):
@@ -84,119 +86,157 @@ def scorewarden_scan(path):
     return Scorewarden(str(path)).validate_pylint_report()
 
 
-def cat(path):
-    subprocess.run(["cat", str(path)], stdout=subprocess.DEVNULL, check=True)
+def read_file(path, buffer=bytearray(256 * 1024)):
+    with open(str(path), "rb", buffering=0) as f:
+        while f.readinto(buffer):
+            pass
 
 
-def write_report(path, size):
-    """A clean report of about `size` bytes."""
-    rng = random.Random(1)
-    written = 0
+def clean_lines(rng, newline="\n"):
+    """Lines of a clean report, module by module, without end."""
     module = 0
-    with open(str(path), "w", encoding="utf-8", newline="\n") as out:
-        while written < size:
-            module += 1
-            package = "pkg%d" % (module % 37)
-            lines = ["************* Module %s.mod%d\n" % (package, module)]
-            for _ in range(rng.randrange(5, 120)):
-                ident, text = rng.choice(MESSAGES)
-                lines.append("%s/sub%d/mod%d.py:%d:%d: %s: %s\n" % (
-                    package, module % 11, module, rng.randrange(1, 2000), rng.randrange(0, 80),
-                    ident, text))
-            block = "".join(lines)
-            out.write(block)
-            written += len(block)
-        out.write("\n" + "-" * 70 + "\n" + SCORE_LINE + "\n")
+    while True:
+        module += 1
+        package = "pkg%d" % (module % 37)
+        yield "************* Module %s.mod%d%s" % (package, module, newline)
+        for _ in range(rng.randrange(5, 120)):
+            ident, text = rng.choice(MESSAGES)
+            yield "%s/sub%d/mod%d.py:%d:%d: %s: %s%s" % (
+                package, module % 11, module, rng.randrange(1, 2000), rng.randrange(0, 80),
+                ident, text, newline)
 
 
-def best_of(repeat, call, *args):
-    times = []
-    result = None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = call(*args)
-        times.append(time.perf_counter() - start)
-    return min(times), result
+def fill(out, lines, size):
+    block, written = [], 0
+    for line in lines:
+        block.append(line)
+        written += len(line)
+        if len(block) == 4096 or written >= size:
+            out.write("".join(block))
+            block = []
+            if written >= size:
+                return
+
+
+def repeat(line):
+    while True:
+        yield line
+
+
+FOOTER = "\n" + "-" * 70 + "\n" + SCORE_LINE + "\n"
+ERROR_LINE = "pkg/mod.py:6:25: E0602: Undefined variable 'offset' (undefined-variable)"
+LONG_LINE = "pkg/mod.py:12:0: C0301: Line too long (10180/100) (line-too-long) " + "x" * 10100 + "\n"
+
+# shape: (what it is, how to write it)
+SHAPES = {
+    "clean": ("clean Pylint report, score line last",
+              lambda out, size: (fill(out, clean_lines(random.Random(1)), size), out.write(FOOTER))),
+    "error-last-crlf": ("CRLF line ends, an E message last",
+                        lambda out, size: (fill(out, clean_lines(random.Random(2), "\r\n"), size),
+                                           out.write(ERROR_LINE + "\r\n"))),
+    "lines-10kb": ("message lines of 10 KB",
+                   lambda out, size: (fill(out, repeat(LONG_LINE), size), out.write(FOOTER))),
+    "short-lines": ("3-byte lines `x:`", lambda out, size: fill(out, repeat("x:\n"), size)),
+    "empty-lines": ("empty lines only", lambda out, size: fill(out, repeat("\n"), size)),
+    "score-first": ("score line first, then a clean report",
+                    lambda out, size: (out.write(SCORE_LINE),
+                                       fill(out, clean_lines(random.Random(3)), size))),
+}
+
+
+def write_shape(path, shape, size):
+    with open(str(path), "w", encoding="utf-8", newline="") as out:
+        SHAPES[shape][1](out, size)
 
 
 PEAK_CODE = """
 import resource, sys
 from scorewarden import Scorewarden
-if {what!r} == "loop":
-    sys.path.insert(0, {bench_dir!r})
-    from report_scan import plain_loop
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-if {what!r} == "scan":
+try:
     Scorewarden({path!r}).validate_pylint_report()
-else:
-    plain_loop({path!r})
+except ValueError:
+    pass
 after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(before, after)
 """
 
 
-def peak_growth_mib(path, what):
-    """ru_maxrss growth (MiB) of one reading, in a fresh interpreter."""
+def peak_growth_mib(path):
+    """ru_maxrss growth (MiB) of one validation, in a fresh interpreter."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(os.path.abspath(p) for p in sys.path if p))
-    code = PEAK_CODE.format(path=str(path), what=what,
-                            bench_dir=os.path.dirname(os.path.abspath(__file__)))
     # Linux hands a process the peak of the address space it was forked from, and keeps it
     # across exec: started straight from this (large) process, the child's ru_maxrss would
     # begin at our own peak. A shell in between forks it from a small process instead.
-    command = ["/bin/sh", "-c", '"$0" -c "$1"; exit $?', sys.executable, code]
+    command = ["/bin/sh", "-c", '"$0" -c "$1"; exit $?', sys.executable, PEAK_CODE.format(path=str(path))]
     out = subprocess.run(command, stdout=subprocess.PIPE, env=env, check=True).stdout.decode()
     before, after = (int(v) for v in out.split())
-    return before / 1024.0, (after - before) / 1024.0  # ru_maxrss is in KiB on Linux
+    return (after - before) / 1024.0  # ru_maxrss is in KiB on Linux
+
+
+def timed(call, *args):
+    start = time.perf_counter()
+    try:
+        result = ("result", call(*args))
+    except ValueError as exc:
+        result = ("ValueError", str(exc))
+    return time.perf_counter() - start, result
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--size-mb", type=float, default=200, help="report size in MB (default 200)")
-    parser.add_argument("--repeat", type=int, default=3, help="runs per timing, best kept")
+    parser.add_argument("--size-mb", type=float, default=64, help="report size in MiB (default 64)")
+    parser.add_argument("--rounds", type=int, default=7, help="alternating rounds, best kept")
+    parser.add_argument("--busy", action="store_true", help="keep one core busy meanwhile")
+    parser.add_argument("--no-loop", action="store_true", help="leave out the plain loop")
+    parser.add_argument("--shapes", default=",".join(SHAPES), help="comma-separated shapes")
     options = parser.parse_args(argv)
+    size = int(options.size_mb * 1024 * 1024)
 
     workdir = Path(tempfile.mkdtemp(prefix="report-scan-"))
+    busy = None
     try:
-        report = workdir / "pylint-report.txt"
-        start = time.perf_counter()
-        write_report(report, int(options.size_mb * 1000 * 1000))
-        size = report.stat().st_size
-        print("report: %.1f MB, %s lines, written in %.1f s" % (
-            size / 1e6, format(sum(1 for _ in open(str(report), "rb")), ","),
-            time.perf_counter() - start))
-        cat(report)  # into the page cache
-
-        t_scan, scan_result = best_of(options.repeat, scorewarden_scan, report)
-        t_loop, loop_result = best_of(options.repeat, plain_loop, report)
-        t_cat, _ = best_of(options.repeat, cat, report)
-        if scan_result != loop_result:
-            raise SystemExit("results differ: %r != %r" % (scan_result, loop_result))
-        base, scan_peak = peak_growth_mib(report, "scan")
-        _, loop_peak = peak_growth_mib(report, "loop")
-
-        rows = [
-            ("Scorewarden.validate_pylint_report", t_scan, scan_peak),
-            ("plain Python loop over readlines()", t_loop, loop_peak),
-            ("cat > /dev/null (child process)", t_cat, None),
-        ]
-        print("result: %r (both readings agree)" % scan_result)
+        shapes = options.shapes.split(",")
+        for shape in shapes:
+            write_shape(workdir / shape, shape, size)
+            read_file(workdir / shape)  # into the page cache
+        if options.busy:
+            busy = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+        print("CPython %s, %.0f MiB per report%s" % (
+            sys.version.split()[0], options.size_mb, ", one core kept busy" if busy else ""))
         print()
-        print("%-38s %10s %10s %16s" % ("reading", "best (s)", "MB/s", "peak RSS (MiB)"))
-        for name, seconds, peak in rows:
-            print("%-38s %10.3f %10.0f %16s" % (
-                name, seconds, size / 1e6 / seconds, "-" if peak is None else "+%.1f" % peak))
-        print("(peak RSS: growth over an interpreter that imported scorewarden, %.1f MiB)" % base)
-        print()
-        speedup, versus_cat = t_loop / t_scan, t_scan / t_cat
-        checks = [
-            ("faster than the plain loop", "%.1fx" % speedup, ">= 15x", speedup >= 15),
-            ("time relative to cat", "%.2fx" % versus_cat, "<= 2x", versus_cat <= 2),
-            ("peak memory above the interpreter", "%.1f MiB" % scan_peak, "<= 64 MiB",
-             scan_peak <= 64),
-        ]
-        for name, value, target, met in checks:
-            print("%-36s %10s   target %-10s %s" % (name, value, target, "met" if met else "MISSED"))
+        print("%-16s %9s %9s %9s %11s %9s %10s" % (
+            "shape", "scan (ms)", "read (ms)", "scan/read", "loop (ms)", "loop/scan", "peak (MiB)"))
+        for shape in shapes:
+            path = workdir / shape
+            scan, read, loop = [], [], []
+            result = None
+            for index in range(options.rounds):
+                order = (0, 1) if index % 2 == 0 else (1, 0)
+                for which in order:
+                    if which == 0:
+                        seconds, result = timed(scorewarden_scan, path)
+                        scan.append(seconds)
+                    else:
+                        read.append(timed(read_file, path)[0])
+            loop_text, ratio_text = "-", "-"
+            if not options.no_loop:
+                for _ in range(2):
+                    seconds, loop_result = timed(plain_loop, path)
+                    loop.append(seconds)
+                    if loop_result != result:
+                        raise SystemExit("%s: results differ: %r != %r" % (shape, result, loop_result))
+                    seconds, _ = timed(scorewarden_scan, path)
+                    scan.append(seconds)
+                loop_text = "%.0f" % (min(loop) * 1e3)
+                ratio_text = "%.0fx" % (min(loop) / min(scan))
+            print("%-16s %9.1f %9.1f %9.2f %11s %9s %10.1f" % (
+                shape, min(scan) * 1e3, min(read) * 1e3, min(scan) / min(read), loop_text,
+                ratio_text, peak_growth_mib(path)))
     finally:
+        if busy:
+            busy.kill()
+            busy.wait()
         shutil.rmtree(str(workdir), ignore_errors=True)
 
 

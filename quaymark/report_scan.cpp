@@ -413,94 +413,143 @@ inline Verdict plain_verdict(const unsigned char* s, const unsigned char* e, Dec
     return layout.finish() == Layout::error ? Verdict::message : Verdict::skip;
 }
 
-/// Bitmaps of a buffer, one bit per byte, 64 bytes to a word: line breaks ("\n", "\r"), and
-/// the places where a line may start to matter: the "y" of every "y:" (where ".py:" may end)
-/// and every ": " (which the module message layout holds after its column). Lines without
-/// either are passed over a word at a time. Fills words [w0, w1) of both maps, reading up to
-/// byte 64 * w1 included, and tells whether any byte read is above 0x7F (so that pure ASCII
-/// needs no check of its encoding).
-using BitmapBuilder = bool (*)(const unsigned char* b, size_t w0, size_t w1, std::uint64_t* breaks,
-                               std::uint64_t* marks);
+/// Bitmaps of a buffer, one bit per byte, 64 bytes to a word.
+struct Bitmaps {
+    std::uint64_t* breaks;   // "\n", "\r"
+    std::uint64_t* marks;    // where a line may start to matter: the "y" of every "y:" (where
+                             // ".py:" may end), every ": " (which the module message layout
+                             // holds after its column)
+    std::uint64_t* colons;   // ":"
+    std::uint64_t* letters;  // "E", "F"
+};
+
+/// Fills words [w0, w1) of the bitmaps, reading up to byte 64 * w1 included, and tells
+/// whether any byte read is above 0x7F (so that pure ASCII needs no check of its encoding).
+/// Lines without marks are passed over a word at a time; the id field of a message line is
+/// read off the colons and letters.
+using BitmapBuilder = bool (*)(const unsigned char* b, size_t w0, size_t w1, const Bitmaps& maps);
 
 [[maybe_unused]] bool build_bitmaps_portable(const unsigned char* b, size_t w0, size_t w1,
-                                             std::uint64_t* breaks, std::uint64_t* marks) {
+                                             const Bitmaps& maps) {
     unsigned high = 0;
     for (size_t w = w0; w < w1; ++w) {
         const unsigned char* q = b + (w << 6);
-        std::uint64_t brk = 0, mark = 0;
+        std::uint64_t brk = 0, mark = 0, colon = 0, letter = 0;
         for (unsigned i = 0; i < 64; ++i) {
-            brk |= static_cast<std::uint64_t>(q[i] == '\n' || q[i] == '\r') << i;
-            mark |= static_cast<std::uint64_t>((q[i] == 'y' && q[i + 1] == ':') ||
-                                               (q[i] == ':' && q[i + 1] == ' '))
-                    << i;
+            const auto bit = [i](bool set) { return static_cast<std::uint64_t>(set) << i; };
+            brk |= bit(q[i] == '\n' || q[i] == '\r');
+            mark |= bit((q[i] == 'y' && q[i + 1] == ':') || (q[i] == ':' && q[i + 1] == ' '));
+            colon |= bit(q[i] == ':');
+            letter |= bit(q[i] == 'E' || q[i] == 'F');
             high |= q[i];
         }
-        breaks[w] = brk;
-        marks[w] = mark;
+        maps.breaks[w] = brk;
+        maps.marks[w] = mark;
+        maps.colons[w] = colon;
+        maps.letters[w] = letter;
     }
     return (high & 0x80) != 0;
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-bool build_bitmaps_sse2(const unsigned char* b, size_t w0, size_t w1, std::uint64_t* breaks,
-                        std::uint64_t* marks) {
+bool build_bitmaps_sse2(const unsigned char* b, size_t w0, size_t w1, const Bitmaps& maps) {
     const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
     const __m128i y = _mm_set1_epi8('y'), colon = _mm_set1_epi8(':'), space = _mm_set1_epi8(' ');
+    const __m128i big_e = _mm_set1_epi8('E'), big_f = _mm_set1_epi8('F');
     __m128i high = _mm_setzero_si128();
     for (size_t w = w0; w < w1; ++w) {
         const unsigned char* q = b + (w << 6);
-        std::uint64_t brk = 0, mark = 0;
+        std::uint64_t brk = 0, mark = 0, colons = 0, letters = 0;
         for (unsigned k = 0; k < 4; ++k) {
             const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k));
             const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k + 1));
             high = _mm_or_si128(high, v);
+            const __m128i is_colon = _mm_cmpeq_epi8(v, colon);
             const auto e = static_cast<unsigned>(
                 _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr))));
             const __m128i yc = _mm_and_si128(_mm_cmpeq_epi8(v, y), _mm_cmpeq_epi8(next, colon));
-            const __m128i cs = _mm_and_si128(_mm_cmpeq_epi8(v, colon), _mm_cmpeq_epi8(next, space));
+            const __m128i cs = _mm_and_si128(is_colon, _mm_cmpeq_epi8(next, space));
             const auto c = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(yc, cs)));
+            const auto l = static_cast<unsigned>(
+                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, big_e), _mm_cmpeq_epi8(v, big_f))));
             brk |= static_cast<std::uint64_t>(e) << (16 * k);
             mark |= static_cast<std::uint64_t>(c) << (16 * k);
+            colons |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(is_colon))) << (16 * k);
+            letters |= static_cast<std::uint64_t>(l) << (16 * k);
         }
-        breaks[w] = brk;
-        marks[w] = mark;
+        maps.breaks[w] = brk;
+        maps.marks[w] = mark;
+        maps.colons[w] = colons;
+        maps.letters[w] = letters;
     }
     return _mm_movemask_epi8(high) != 0;
 }
 
-__attribute__((target("avx2"))) inline std::uint32_t breaks_avx2(__m256i v) {
-    const __m256i nl = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r');
-    return static_cast<std::uint32_t>(
-        _mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(v, nl), _mm256_cmpeq_epi8(v, cr))));
+/// The four bitmaps of 32 bytes `v`, followed by `next` one byte on.
+struct Bits32 {
+    std::uint32_t breaks, marks, colons, letters;
+};
+
+__attribute__((target("avx2"))) inline std::uint32_t mask_avx2(__m256i m) {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(m));
 }
 
-__attribute__((target("avx2"))) inline std::uint32_t marks_avx2(__m256i v, __m256i next) {
-    const __m256i y = _mm256_set1_epi8('y'), colon = _mm256_set1_epi8(':'), space = _mm256_set1_epi8(' ');
-    const __m256i yc = _mm256_and_si256(_mm256_cmpeq_epi8(v, y), _mm256_cmpeq_epi8(next, colon));
-    const __m256i cs = _mm256_and_si256(_mm256_cmpeq_epi8(v, colon), _mm256_cmpeq_epi8(next, space));
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_or_si256(yc, cs)));
+__attribute__((target("avx2"))) inline Bits32 bits_avx2(__m256i v, __m256i next) {
+    const __m256i is_colon = _mm256_cmpeq_epi8(v, _mm256_set1_epi8(':'));
+    const __m256i yc = _mm256_and_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('y')),
+                                        _mm256_cmpeq_epi8(next, _mm256_set1_epi8(':')));
+    const __m256i cs = _mm256_and_si256(is_colon, _mm256_cmpeq_epi8(next, _mm256_set1_epi8(' ')));
+    return {mask_avx2(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n')),
+                                      _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r')))),
+            mask_avx2(_mm256_or_si256(yc, cs)), mask_avx2(is_colon),
+            mask_avx2(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('E')),
+                                      _mm256_cmpeq_epi8(v, _mm256_set1_epi8('F'))))};
 }
 
 __attribute__((target("avx2"))) bool build_bitmaps_avx2(const unsigned char* b, size_t w0, size_t w1,
-                                                        std::uint64_t* breaks, std::uint64_t* marks) {
+                                                        const Bitmaps& maps) {
     __m256i high = _mm256_setzero_si256();
     for (size_t w = w0; w < w1; ++w) {
         const unsigned char* q = b + (w << 6);
         const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-        const __m256i n0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1));
         const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
-        const __m256i n1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 33));
         high = _mm256_or_si256(high, _mm256_or_si256(v0, v1));
-        breaks[w] = breaks_avx2(v0) | static_cast<std::uint64_t>(breaks_avx2(v1)) << 32;
-        marks[w] = marks_avx2(v0, n0) | static_cast<std::uint64_t>(marks_avx2(v1, n1)) << 32;
+        const Bits32 lo = bits_avx2(v0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1)));
+        const Bits32 hi = bits_avx2(v1, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 33)));
+        maps.breaks[w] = lo.breaks | static_cast<std::uint64_t>(hi.breaks) << 32;
+        maps.marks[w] = lo.marks | static_cast<std::uint64_t>(hi.marks) << 32;
+        maps.colons[w] = lo.colons | static_cast<std::uint64_t>(hi.colons) << 32;
+        maps.letters[w] = lo.letters | static_cast<std::uint64_t>(hi.letters) << 32;
     }
     return _mm256_movemask_epi8(high) != 0;
+}
+
+__attribute__((target("avx512f,avx512bw"))) bool build_bitmaps_avx512(const unsigned char* b, size_t w0,
+                                                                      size_t w1, const Bitmaps& maps) {
+    const __m512i nl = _mm512_set1_epi8('\n'), cr = _mm512_set1_epi8('\r');
+    const __m512i y = _mm512_set1_epi8('y'), colon = _mm512_set1_epi8(':'), space = _mm512_set1_epi8(' ');
+    const __m512i big_e = _mm512_set1_epi8('E'), big_f = _mm512_set1_epi8('F');
+    __m512i high = _mm512_setzero_si512();
+    for (size_t w = w0; w < w1; ++w) {
+        const unsigned char* q = b + (w << 6);
+        const __m512i v = _mm512_loadu_si512(q);
+        const __m512i next = _mm512_loadu_si512(q + 1);
+        high = _mm512_or_si512(high, v);
+        const __mmask64 is_colon = _mm512_cmpeq_epi8_mask(v, colon);
+        maps.breaks[w] = _mm512_cmpeq_epi8_mask(v, nl) | _mm512_cmpeq_epi8_mask(v, cr);
+        maps.marks[w] = _mm512_mask_cmpeq_epi8_mask(_mm512_cmpeq_epi8_mask(v, y), next, colon) |
+                        _mm512_mask_cmpeq_epi8_mask(is_colon, next, space);
+        maps.colons[w] = is_colon;
+        maps.letters[w] = _mm512_cmpeq_epi8_mask(v, big_e) | _mm512_cmpeq_epi8_mask(v, big_f);
+    }
+    return _mm512_movepi8_mask(high) != 0;
 }
 #endif
 
 BitmapBuilder pick_bitmap_builder() {
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512bw")) return build_bitmaps_avx512;
     return __builtin_cpu_supports("avx2") ? build_bitmaps_avx2 : build_bitmaps_sse2;
 #else
     return build_bitmaps_portable;
@@ -511,12 +560,10 @@ BitmapBuilder pick_bitmap_builder() {
 inline size_t first_bit(const std::uint64_t* map, size_t from, size_t w_end, size_t none) {
     size_t w = from >> 6;
     if (w >= w_end) return none;
-    std::uint64_t bits = map[w] & (~0ull << (from & 63));
-    while (!bits) {
-        if (++w == w_end) return none;
-        bits = map[w];
-    }
-    return (w << 6) + static_cast<size_t>(__builtin_ctzll(bits));
+    if (const std::uint64_t here = map[w] >> (from & 63)) return from + static_cast<size_t>(__builtin_ctzll(here));
+    while (++w < w_end)
+        if (map[w]) return (w << 6) + static_cast<size_t>(__builtin_ctzll(map[w]));
+    return none;
 }
 
 /// One past the last set bit before `to` and at or after `floor` in `map`, or `floor`.
@@ -529,6 +576,35 @@ inline size_t after_last_bit(const std::uint64_t* map, size_t floor, size_t to) 
         bits = map[--w];
     }
     return std::max(floor, (w << 6) + 64 - static_cast<size_t>(__builtin_clzll(bits)));
+}
+
+/// The 64 bits of `map` from bit `at` on (the word after the one holding `at` is readable).
+inline std::uint64_t window(const std::uint64_t* map, size_t at) {
+    const size_t w = at >> 6, shift = at & 63;
+    return (map[w] >> shift) | ((map[w + 1] << 1) << (63 - shift));  // no shift by 64
+}
+
+/// The verdict on a message line that ends at `e`, its id field seen from `q`, just after
+/// the first ".py:", as id_field_fails sees it, read off the bitmaps: the letters between
+/// the second and the third colon (or the end of the line). Falls back to the bytes when
+/// the fields reach past 64 bytes.
+inline Verdict id_verdict(const unsigned char* b, const Bitmaps& maps, size_t q, size_t e) {
+    const size_t room = e - q;
+    std::uint64_t colons = window(maps.colons, q);
+    std::uint64_t letters = window(maps.letters, q);
+    if (room < 64) {
+        const std::uint64_t valid = (1ull << room) - 1;
+        colons &= valid;
+        letters &= valid;
+    }
+    colons &= colons - 1;  // drop the first colon
+    const std::uint64_t second = colons & (0 - colons);
+    colons ^= second;
+    std::uint64_t stop = colons & (0 - colons);  // the third colon
+    if (!stop && room < 64) stop = 1ull << room;  // or the end of the line
+    if (!stop) return message_verdict(b + q - 4, b + e);
+    if (!second) return Verdict::message;  // fewer than two colons
+    return (letters & (stop - (second << 1))) ? Verdict::message : Verdict::skip;
 }
 
 /// The line that ends the reading.
@@ -598,8 +674,9 @@ class PartScan {
         buf_.reset(new unsigned char[size + PADDING]);
         std::memset(buf_.get(), 0, PADDING);
         const size_t words = size / 64 + 2;
-        breaks_.reset(new std::uint64_t[words]);
-        marks_.reset(new std::uint64_t[words]);
+        bitmap_words_.reset(new std::uint64_t[4 * words]);
+        std::uint64_t* w = bitmap_words_.get();
+        maps_ = {w, w + words, w + 2 * words, w + 3 * words};
         capacity_ = size;
     }
 
@@ -701,10 +778,10 @@ class PartScan {
         const size_t len = len_;
         size_t from = start_;  // every line before this one is decided
         if (from >= len) return true;
-        std::uint64_t* breaks = breaks_.get();
-        std::uint64_t* marks = marks_.get();
+        std::uint64_t* breaks = maps_.breaks;
+        std::uint64_t* marks = maps_.marks;
         const size_t w0 = from >> 6, w_end = (len + 63) >> 6;
-        const bool high = setup_.build(b, w0, w_end, breaks, marks);
+        const bool high = setup_.build(b, w0, w_end, maps_);
         if (unchecked_ < len) {
             if ((high || !text_.at_boundary()) && !text_.feed(b + unchecked_, len - unchecked_))
                 return false;
@@ -723,23 +800,32 @@ class PartScan {
         for (;;) {
             const size_t at = std::min(mark, prefix_at);
             if (at >= len) break;
-            const size_t s = after_last_bit(breaks, from, at);
-            const size_t e = first_bit(breaks, at, w_end, len);
+            // Usually the line that holds `at` is the next one: the first break from `from`
+            // on ends it.
+            size_t s = from;
+            size_t e = first_bit(breaks, from, w_end, len);
+            if (e < at) {
+                s = after_last_bit(breaks, e + 1, at);
+                e = first_bit(breaks, at, w_end, len);
+            }
             if (e == len) {  // the line goes on in the next read
                 start_ = s;
                 return true;
             }
-            Verdict verdict = Verdict::skip;
+            Verdict verdict;
             if (prefix_at < e) {
                 verdict = Verdict::score;
+            } else if (b[mark] == 'y' && mark >= s + 2 && b[mark - 2] == '.' && b[mark - 1] == 'p') {
+                verdict = id_verdict(b, maps_, mark + 2, e);  // the usual message line
             } else {
+                verdict = Verdict::skip;
                 // The marks in the line, in order: the first ".py:" makes it a message line.
                 bool colon_space = false;
                 for (size_t m = mark; m < e; m = first_bit(marks, m + 1, w_end, len)) {
                     if (b[m] == ':') {
                         colon_space = true;
                     } else if (m >= s + 2 && b[m - 2] == '.' && b[m - 1] == 'p') {
-                        verdict = message_verdict(b + m - 2, b + e);
+                        verdict = id_verdict(b, maps_, m + 2, e);
                         colon_space = false;
                         break;
                     }
@@ -751,7 +837,7 @@ class PartScan {
                 start_ = e + 1;
                 return true;
             }
-            from = e + 1;
+            from = e + 1 + (b[e] == '\r' && b[e + 1] == '\n');  // no empty line in a "\r\n"
             mark = first_bit(marks, from, w_end, len);
         }
         start_ = after_last_bit(breaks, from, len);
@@ -847,7 +933,8 @@ class PartScan {
     const size_t expected_;
     size_t capacity_ = 0;  // of buf_, besides PADDING
     std::unique_ptr<unsigned char[]> buf_;
-    std::unique_ptr<std::uint64_t[]> breaks_, marks_;  // bitmaps of buf_
+    std::unique_ptr<std::uint64_t[]> bitmap_words_;
+    Bitmaps maps_{};  // of buf_, in bitmap_words_
     size_t len_ = 0;        // bytes in buf_
     size_t unchecked_ = 0;  // bytes in buf_ from here on are not checked yet
     size_t start_ = 0;      // start of the current line in buf_
