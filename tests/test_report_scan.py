@@ -306,3 +306,132 @@ def test_open_is_audited(tmp_path):
     out = subprocess.run([sys.executable, "-c", code, str(report)], env=env,
                          stdout=subprocess.PIPE, check=True).stdout.decode().strip()
     assert out == "audited: " + str(report)
+
+
+def shape_report(shape, size):
+    """A report of about `size` bytes in one of the shapes the scan must read quickly."""
+    clean_crlf = CLEAN.replace(b"\n", b"\r\n")
+    long_line = b"pkg/mod.py:12:0: C0301: Line too long (" + b"x" * 10200 + b")\n"
+    shapes = {
+        "clean": (CLEAN, SCORE),
+        "crlf, error last": (clean_crlf, ERROR.replace(b"\n", b"\r\n")),
+        "lines of 10 KB": (long_line, SCORE),
+        "3-byte lines": (b"x:\n", FATAL),
+        "empty lines": (b"\n", ERROR[:-1]),
+        "score first": (b"", SCORE + filler(size) + ERROR),
+    }
+    line, tail = shapes[shape]
+    return line * (size // len(line)) + tail if line else tail
+
+
+SHAPES = ["clean", "crlf, error last", "lines of 10 KB", "3-byte lines", "empty lines",
+          "score first"]
+
+
+class TestShapes:
+    """Every shape of report, with the line that decides placed across read boundaries."""
+
+    @pytest.mark.parametrize("shape", SHAPES)
+    def test_shape(self, tmp_path, shape):
+        cases = [("%s, %d bytes" % (shape, size), shape_report(shape, size))
+                 for size in (0, 1, 63, 64, 65, 1000, 256 * KIB - 7, 256 * KIB, 700 * KIB)]
+        assert mismatches(tmp_path, cases) == []
+
+    @pytest.mark.parametrize("shape", ["clean", "3-byte lines", "empty lines"])
+    def test_marks_at_word_and_read_boundaries(self, tmp_path, shape):
+        # the ".py:" and ": " marks of a message line at each offset around a bitmap word
+        # and a read, behind report lines of the shape
+        body = shape_report(shape, 256 * KIB)[:256 * KIB - 80]
+        body = body[:body.rfind(b"\n") + 1] if b"\n" in body else body
+        cases = []
+        for pad in range(0, 140):
+            cases.append(("error at +%d" % pad, body + b"w" * pad + b"\n" + ERROR + SCORE))
+            cases.append(("module message at +%d" % pad, body + b"w" * pad + b"\r\n" + FATAL))
+        assert mismatches(tmp_path, cases) == []
+
+    def test_stop_in_one_part_settles_the_later_ones(self, tmp_path):
+        # a stop in an early part lets later parts only check the encoding; an error line
+        # after it must not count, a score line before it must
+        size = 36 * MIB
+        early = filler(MIB)
+        cases = [("score early, errors in every part",
+                  early + SCORE + (ERROR + filler(MIB)) * (size // MIB)),
+                 ("error early, score late", early + ERROR + filler(size) + SCORE),
+                 ("empty lines, then an error near the end", b"\n" * size + FATAL + SCORE)]
+        assert mismatches(tmp_path, cases) == []
+
+
+class TestDecimalDigits:
+    """Line, column and id digits of a module message are any decimal digits."""
+
+    LINES = [
+        "m:\u0661:0: F0001: x",          # ARABIC-INDIC DIGIT ONE as the line
+        "m:1:\u0660: E0602: x",          # ... as the column
+        "m:1:0: E\u0660\u0666\u0660\u0662: x",  # ... in the id
+        "m:\uff11\uff12:0: F0001: x",    # FULLWIDTH DIGITS
+        "m:\U0001d7d9:0: F0001: x",      # MATHEMATICAL DOUBLE-STRUCK DIGIT ONE (4 bytes)
+        "m:\u00b2:0: F0001: x",          # SUPERSCRIPT TWO: a digit, but not decimal
+        "m:\u2460:0: F0001: x",          # CIRCLED DIGIT ONE: numeric, not decimal
+        "m:1:0: \u0100\u0660\u0660\u0660\u0660: x",  # the letter stays A-Z
+        "m:1:0: C\u0660\u0660\u0660\u0660: x",
+    ]
+
+    def test_in_the_scan(self, tmp_path):
+        cases = [(line, (line + "\n").encode() + SCORE) for line in self.LINES]
+        # a digit of several bytes cut by a read
+        cases += [("cut %d" % k, place("m:1:\u0660: E\U0001d7d9\u0660\u0660\u0660: x\n".encode(),
+                                       k, 256 * KIB)) for k in range(4, 12)]
+        assert mismatches(tmp_path, cases) == []
+
+    def test_line_by_line(self, tmp_path):
+        report = tmp_path / "report.txt"
+        for line in self.LINES:
+            report.write_bytes((line + "\n").encode() + SCORE)
+            checker = Scorewarden(str(report))
+            checker.file_path = type("Report", (type(tmp_path),), {})(str(report))
+            assert outcome(lambda p: checker.validate_pylint_report(), report) == \
+                outcome(reference_validate, report), line
+
+
+def pathlib_reference(path):
+    """reference_validate, opening the file with Path.open() as the checker does."""
+    from tests.reportgen import check_message_line, extract_quality_value, is_message_line
+    with type(path)(str(path)).open() as handle:
+        content = handle.readlines()
+    for line in content:
+        if SCORE_PREFIX in line:
+            return extract_quality_value(line)
+        if is_message_line(line):
+            check_message_line(line)
+    return "NA"
+
+
+class TestReplacedReading:
+    """Whatever the line-by-line reading would call, once replaced, makes it the one that
+    runs: a file object of a mock, an encoding of a patched locale."""
+
+    @pytest.mark.parametrize("target", ["io.open", "io.text_encoding",
+                                        "_bootlocale.getpreferredencoding",
+                                        "locale.getpreferredencoding", "os.open"])
+    def test_replaced(self, tmp_path, monkeypatch, target):
+        import importlib
+        import io
+        module_name, name = target.rsplit(".", 1)
+        try:
+            module = importlib.import_module(module_name)
+        except ImportError:
+            pytest.skip("no %s here" % module_name)
+        if not hasattr(module, name):
+            pytest.skip("no %s here" % target)
+        replacements = {
+            "open": lambda *args, **kwargs: io.StringIO(SCORE.decode()),
+            "text_encoding": lambda encoding, stacklevel=2: "latin-1",
+            "getpreferredencoding": lambda do_setlocale=True: "latin-1",
+        }
+        report = tmp_path / "report.txt"
+        # in Latin-1 the Arabic-Indic digit is two letters: no module message then
+        report.write_bytes("m:\u0661:0: F0001: x\n".encode() + ERROR + SCORE)
+        monkeypatch.setattr(module, name, replacements[name])
+        assert outcome(lambda p: Scorewarden(str(p)).validate_pylint_report(), report) == \
+            outcome(pathlib_reference, report)
+
