@@ -416,17 +416,15 @@ inline Verdict plain_verdict(const unsigned char* s, const unsigned char* e, Dec
 /// Bitmaps of a buffer, one bit per byte, 64 bytes to a word.
 struct Bitmaps {
     std::uint64_t* breaks;   // "\n", "\r"
-    std::uint64_t* marks;    // where a line may start to matter: the "y" of every "y:" (where
-                             // ".py:" may end), every ": " (which the module message layout
-                             // holds after its column)
     std::uint64_t* colons;   // ":"
     std::uint64_t* letters;  // "E", "F"
+    std::uint64_t* py;       // the "." of every ".py:"
+    std::uint64_t* marks;    // where a line may end the reading (see mark_lines)
 };
 
-/// Fills words [w0, w1) of the bitmaps, reading up to byte 64 * w1 included, and tells
-/// whether any byte read is above 0x7F (so that pure ASCII needs no check of its encoding).
-/// Lines without marks are passed over a word at a time; the id field of a message line is
-/// read off the colons and letters.
+/// Fills words [w0, w1) of the bitmaps but `marks`, reading up to byte 64 * w1 + 2 included,
+/// and tells whether any byte read is above 0x7F (so that pure ASCII needs no check of its
+/// encoding).
 using BitmapBuilder = bool (*)(const unsigned char* b, size_t w0, size_t w1, const Bitmaps& maps);
 
 [[maybe_unused]] bool build_bitmaps_portable(const unsigned char* b, size_t w0, size_t w1,
@@ -434,117 +432,150 @@ using BitmapBuilder = bool (*)(const unsigned char* b, size_t w0, size_t w1, con
     unsigned high = 0;
     for (size_t w = w0; w < w1; ++w) {
         const unsigned char* q = b + (w << 6);
-        std::uint64_t brk = 0, mark = 0, colon = 0, letter = 0;
+        std::uint64_t brk = 0, colon = 0, letter = 0, py = 0;
         for (unsigned i = 0; i < 64; ++i) {
             const auto bit = [i](bool set) { return static_cast<std::uint64_t>(set) << i; };
             brk |= bit(q[i] == '\n' || q[i] == '\r');
-            mark |= bit((q[i] == 'y' && q[i + 1] == ':') || (q[i] == ':' && q[i + 1] == ' '));
             colon |= bit(q[i] == ':');
             letter |= bit(q[i] == 'E' || q[i] == 'F');
+            py |= bit(q[i] == '.' && q[i + 1] == 'p' && q[i + 2] == 'y' && q[i + 3] == ':');
             high |= q[i];
         }
         maps.breaks[w] = brk;
-        maps.marks[w] = mark;
         maps.colons[w] = colon;
         maps.letters[w] = letter;
+        maps.py[w] = py;
     }
     return (high & 0x80) != 0;
 }
 
 #if defined(__x86_64__) || defined(__i386__)
 bool build_bitmaps_sse2(const unsigned char* b, size_t w0, size_t w1, const Bitmaps& maps) {
-    const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
-    const __m128i y = _mm_set1_epi8('y'), colon = _mm_set1_epi8(':'), space = _mm_set1_epi8(' ');
+    const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), colon = _mm_set1_epi8(':');
     const __m128i big_e = _mm_set1_epi8('E'), big_f = _mm_set1_epi8('F');
+    const __m128i dot = _mm_set1_epi8('.'), p = _mm_set1_epi8('p'), y = _mm_set1_epi8('y');
     __m128i high = _mm_setzero_si128();
     for (size_t w = w0; w < w1; ++w) {
         const unsigned char* q = b + (w << 6);
-        std::uint64_t brk = 0, mark = 0, colons = 0, letters = 0;
+        std::uint64_t brk = 0, colons = 0, letters = 0, py = 0;
         for (unsigned k = 0; k < 4; ++k) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k));
-            const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k + 1));
+            auto at = [&](unsigned off) {
+                return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k + off));
+            };
+            const __m128i v = at(0);
             high = _mm_or_si128(high, v);
-            const __m128i is_colon = _mm_cmpeq_epi8(v, colon);
-            const auto e = static_cast<unsigned>(
-                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr))));
-            const __m128i yc = _mm_and_si128(_mm_cmpeq_epi8(v, y), _mm_cmpeq_epi8(next, colon));
-            const __m128i cs = _mm_and_si128(is_colon, _mm_cmpeq_epi8(next, space));
-            const auto c = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(yc, cs)));
-            const auto l = static_cast<unsigned>(
-                _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, big_e), _mm_cmpeq_epi8(v, big_f))));
-            brk |= static_cast<std::uint64_t>(e) << (16 * k);
-            mark |= static_cast<std::uint64_t>(c) << (16 * k);
-            colons |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(is_colon))) << (16 * k);
-            letters |= static_cast<std::uint64_t>(l) << (16 * k);
+            auto mask = [](__m128i m) { return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))); };
+            brk |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr))) << (16 * k);
+            colons |= mask(_mm_cmpeq_epi8(v, colon)) << (16 * k);
+            letters |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, big_e), _mm_cmpeq_epi8(v, big_f))) << (16 * k);
+            py |= mask(_mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(v, dot), _mm_cmpeq_epi8(at(1), p)),
+                                     _mm_and_si128(_mm_cmpeq_epi8(at(2), y), _mm_cmpeq_epi8(at(3), colon))))
+                  << (16 * k);
         }
         maps.breaks[w] = brk;
-        maps.marks[w] = mark;
         maps.colons[w] = colons;
         maps.letters[w] = letters;
+        maps.py[w] = py;
     }
     return _mm_movemask_epi8(high) != 0;
 }
 
-/// The four bitmaps of 32 bytes `v`, followed by `next` one byte on.
-struct Bits32 {
-    std::uint32_t breaks, marks, colons, letters;
-};
-
-__attribute__((target("avx2"))) inline std::uint32_t mask_avx2(__m256i m) {
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(m));
+__attribute__((target("avx2"))) inline std::uint64_t mask_avx2(__m256i lo, __m256i hi) {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(lo)) |
+           static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(hi))) << 32;
 }
 
-__attribute__((target("avx2"))) inline Bits32 bits_avx2(__m256i v, __m256i next) {
-    const __m256i is_colon = _mm256_cmpeq_epi8(v, _mm256_set1_epi8(':'));
-    const __m256i yc = _mm256_and_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('y')),
-                                        _mm256_cmpeq_epi8(next, _mm256_set1_epi8(':')));
-    const __m256i cs = _mm256_and_si256(is_colon, _mm256_cmpeq_epi8(next, _mm256_set1_epi8(' ')));
-    return {mask_avx2(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('\n')),
-                                      _mm256_cmpeq_epi8(v, _mm256_set1_epi8('\r')))),
-            mask_avx2(_mm256_or_si256(yc, cs)), mask_avx2(is_colon),
-            mask_avx2(_mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8('E')),
-                                      _mm256_cmpeq_epi8(v, _mm256_set1_epi8('F'))))};
+__attribute__((target("avx2"))) inline __m256i load_avx2(const unsigned char* q) {
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+}
+
+__attribute__((target("avx2"))) inline __m256i py_avx2(const unsigned char* q) {
+    const __m256i a = _mm256_and_si256(_mm256_cmpeq_epi8(load_avx2(q), _mm256_set1_epi8('.')),
+                                       _mm256_cmpeq_epi8(load_avx2(q + 1), _mm256_set1_epi8('p')));
+    const __m256i b = _mm256_and_si256(_mm256_cmpeq_epi8(load_avx2(q + 2), _mm256_set1_epi8('y')),
+                                       _mm256_cmpeq_epi8(load_avx2(q + 3), _mm256_set1_epi8(':')));
+    return _mm256_and_si256(a, b);
+}
+
+__attribute__((target("avx2"))) inline __m256i either_avx2(__m256i v, char x, char y) {
+    return _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(x)), _mm256_cmpeq_epi8(v, _mm256_set1_epi8(y)));
 }
 
 __attribute__((target("avx2"))) bool build_bitmaps_avx2(const unsigned char* b, size_t w0, size_t w1,
                                                         const Bitmaps& maps) {
     __m256i high = _mm256_setzero_si256();
+    const __m256i colon = _mm256_set1_epi8(':');
     for (size_t w = w0; w < w1; ++w) {
         const unsigned char* q = b + (w << 6);
-        const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-        const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
+        const __m256i v0 = load_avx2(q), v1 = load_avx2(q + 32);
         high = _mm256_or_si256(high, _mm256_or_si256(v0, v1));
-        const Bits32 lo = bits_avx2(v0, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 1)));
-        const Bits32 hi = bits_avx2(v1, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 33)));
-        maps.breaks[w] = lo.breaks | static_cast<std::uint64_t>(hi.breaks) << 32;
-        maps.marks[w] = lo.marks | static_cast<std::uint64_t>(hi.marks) << 32;
-        maps.colons[w] = lo.colons | static_cast<std::uint64_t>(hi.colons) << 32;
-        maps.letters[w] = lo.letters | static_cast<std::uint64_t>(hi.letters) << 32;
+        maps.breaks[w] = mask_avx2(either_avx2(v0, '\n', '\r'), either_avx2(v1, '\n', '\r'));
+        maps.colons[w] = mask_avx2(_mm256_cmpeq_epi8(v0, colon), _mm256_cmpeq_epi8(v1, colon));
+        maps.letters[w] = mask_avx2(either_avx2(v0, 'E', 'F'), either_avx2(v1, 'E', 'F'));
+        maps.py[w] = mask_avx2(py_avx2(q), py_avx2(q + 32));
     }
     return _mm256_movemask_epi8(high) != 0;
 }
 
 __attribute__((target("avx512f,avx512bw"))) bool build_bitmaps_avx512(const unsigned char* b, size_t w0,
                                                                       size_t w1, const Bitmaps& maps) {
-    const __m512i nl = _mm512_set1_epi8('\n'), cr = _mm512_set1_epi8('\r');
-    const __m512i y = _mm512_set1_epi8('y'), colon = _mm512_set1_epi8(':'), space = _mm512_set1_epi8(' ');
+    const __m512i nl = _mm512_set1_epi8('\n'), cr = _mm512_set1_epi8('\r'), colon = _mm512_set1_epi8(':');
     const __m512i big_e = _mm512_set1_epi8('E'), big_f = _mm512_set1_epi8('F');
+    const __m512i dot = _mm512_set1_epi8('.'), p = _mm512_set1_epi8('p'), y = _mm512_set1_epi8('y');
     __m512i high = _mm512_setzero_si512();
     for (size_t w = w0; w < w1; ++w) {
         const unsigned char* q = b + (w << 6);
         const __m512i v = _mm512_loadu_si512(q);
-        const __m512i next = _mm512_loadu_si512(q + 1);
         high = _mm512_or_si512(high, v);
-        const __mmask64 is_colon = _mm512_cmpeq_epi8_mask(v, colon);
         maps.breaks[w] = _mm512_cmpeq_epi8_mask(v, nl) | _mm512_cmpeq_epi8_mask(v, cr);
-        maps.marks[w] = _mm512_mask_cmpeq_epi8_mask(_mm512_cmpeq_epi8_mask(v, y), next, colon) |
-                        _mm512_mask_cmpeq_epi8_mask(is_colon, next, space);
-        maps.colons[w] = is_colon;
+        maps.colons[w] = _mm512_cmpeq_epi8_mask(v, colon);
         maps.letters[w] = _mm512_cmpeq_epi8_mask(v, big_e) | _mm512_cmpeq_epi8_mask(v, big_f);
+        __mmask64 py = _mm512_cmpeq_epi8_mask(v, dot);
+        py = _mm512_mask_cmpeq_epi8_mask(py, _mm512_loadu_si512(q + 1), p);
+        py = _mm512_mask_cmpeq_epi8_mask(py, _mm512_loadu_si512(q + 2), y);
+        maps.py[w] = _mm512_mask_cmpeq_epi8_mask(py, _mm512_loadu_si512(q + 3), colon);
     }
     return _mm512_movepi8_mask(high) != 0;
 }
 #endif
+
+/// Marks, in words [w0, w1), the places from which a line may end the reading: every "E"
+/// and "F" (the id of a failing message holds one), and the break after a ".py:" that has
+/// fewer than two colons behind it in its line (its id field is missing). A line without a
+/// mark can end the reading only by holding the score prefix. The lines are found for all
+/// ".py:" at once: adding a bit just after each colon of a ".py:" to the bytes that are
+/// neither colons nor breaks carries it on to the next colon or break, and that colon
+/// carried on once more reaches the next; where either lands on a break, the line is short.
+/// Words before w0 hold no ".py:"; bits past the data are clear.
+void mark_lines(const Bitmaps& maps, size_t w0, size_t w1) {
+    auto add = [](std::uint64_t a, std::uint64_t b, unsigned char& carry) {  // a + b + carry
+#if defined(__x86_64__)
+        unsigned long long sum;
+        carry = _addcarry_u64(carry, a, b, &sum);
+        return static_cast<std::uint64_t>(sum);
+#else
+        std::uint64_t sum;
+        const bool over = __builtin_add_overflow(a, b, &sum);
+        const bool over_too = __builtin_add_overflow(sum, static_cast<std::uint64_t>(carry), &sum);
+        carry = over || over_too;
+        return sum;
+#endif
+    };
+    std::uint64_t py_before = 0, py_colons_before = 0, onward_before = 0;  // of the word before
+    unsigned char carry1 = 0, carry2 = 0;
+    for (size_t w = w0; w < w1; ++w) {
+        const std::uint64_t breaks = maps.breaks[w], colons = maps.colons[w], py = maps.py[w];
+        const std::uint64_t stops = breaks | colons, runs = ~stops;
+        const std::uint64_t py_colons = (py << 3) | (py_before >> 61);
+        const std::uint64_t first = add(runs, (py_colons << 1) | (py_colons_before >> 63), carry1) & stops;
+        const std::uint64_t onward = first & colons;
+        const std::uint64_t second = add(runs, (onward << 1) | (onward_before >> 63), carry2) & stops;
+        py_before = py;
+        py_colons_before = py_colons;
+        onward_before = onward;
+        maps.marks[w] = maps.letters[w] | ((first | second) & breaks);
+    }
+}
 
 BitmapBuilder pick_bitmap_builder() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -674,9 +705,9 @@ class PartScan {
         buf_.reset(new unsigned char[size + PADDING]);
         std::memset(buf_.get(), 0, PADDING);
         const size_t words = size / 64 + 2;
-        bitmap_words_.reset(new std::uint64_t[4 * words]);
+        bitmap_words_.reset(new std::uint64_t[5 * words]);
         std::uint64_t* w = bitmap_words_.get();
-        maps_ = {w, w + words, w + 2 * words, w + 3 * words};
+        maps_ = {w, w + words, w + 2 * words, w + 3 * words, w + 4 * words};
         capacity_ = size;
     }
 
@@ -787,13 +818,12 @@ class PartScan {
                 return false;
             unchecked_ = len;
         }
-        breaks[w0] &= ~0ull << (from & 63);
-        marks[w0] &= ~0ull << (from & 63);
-        if (len & 63) {  // bits for bytes past the data mean nothing
-            const std::uint64_t keep = (1ull << (len & 63)) - 1;
-            breaks[w_end - 1] &= keep;
-            marks[w_end - 1] &= keep;
+        const std::uint64_t before = ~0ull << (from & 63), keep = (len & 63) ? (1ull << (len & 63)) - 1 : ~0ull;
+        for (std::uint64_t* map : {breaks, maps_.colons, maps_.letters, maps_.py}) {
+            map[w0] &= before;  // the lines before are decided
+            map[w_end - 1] &= keep;  // bits for bytes past the data mean nothing
         }
+        mark_lines(maps_, w0, w_end);
         const size_t prefix_at = from + setup_.prefix.find(b + from, len - from);  // len: none
 
         size_t mark = first_bit(marks, from, w_end, len);
@@ -815,22 +845,10 @@ class PartScan {
             Verdict verdict;
             if (prefix_at < e) {
                 verdict = Verdict::score;
-            } else if (b[mark] == 'y' && mark >= s + 2 && b[mark - 2] == '.' && b[mark - 1] == 'p') {
-                verdict = id_verdict(b, maps_, mark + 2, e);  // the usual message line
+            } else if (const size_t dot = first_bit(maps_.py, s, w_end, len); dot < e) {
+                verdict = id_verdict(b, maps_, dot + 4, e);
             } else {
-                verdict = Verdict::skip;
-                // The marks in the line, in order: the first ".py:" makes it a message line.
-                bool colon_space = false;
-                for (size_t m = mark; m < e; m = first_bit(marks, m + 1, w_end, len)) {
-                    if (b[m] == ':') {
-                        colon_space = true;
-                    } else if (m >= s + 2 && b[m - 2] == '.' && b[m - 1] == 'p') {
-                        verdict = id_verdict(b, maps_, m + 2, e);
-                        colon_space = false;
-                        break;
-                    }
-                }
-                if (colon_space) verdict = plain_verdict(b + s, b + e, setup_.is_decimal);
+                verdict = plain_verdict(b + s, b + e, setup_.is_decimal);
             }
             if (verdict != Verdict::skip) {
                 hold(verdict, b + s, b + e, true);
