@@ -418,137 +418,32 @@ struct Bitmaps {
     std::uint64_t* breaks;   // "\n", "\r"
     std::uint64_t* colons;   // ":"
     std::uint64_t* letters;  // "E", "F"
-    std::uint64_t* py;       // the "." of every ".py:"
-    std::uint64_t* marks;    // where a line may end the reading (see mark_lines)
+    std::uint64_t* marks;    // where a line may end the reading (see LineMarks)
 };
 
-/// Fills words [w0, w1) of the bitmaps but `marks`, reading up to byte 64 * w1 + 2 included,
-/// and tells whether any byte read is above 0x7F (so that pure ASCII needs no check of its
-/// encoding).
-using BitmapBuilder = bool (*)(const unsigned char* b, size_t w0, size_t w1, const Bitmaps& maps);
-
-[[maybe_unused]] bool build_bitmaps_portable(const unsigned char* b, size_t w0, size_t w1,
-                                             const Bitmaps& maps) {
-    unsigned high = 0;
-    for (size_t w = w0; w < w1; ++w) {
-        const unsigned char* q = b + (w << 6);
-        std::uint64_t brk = 0, colon = 0, letter = 0, py = 0;
-        for (unsigned i = 0; i < 64; ++i) {
-            const auto bit = [i](bool set) { return static_cast<std::uint64_t>(set) << i; };
-            brk |= bit(q[i] == '\n' || q[i] == '\r');
-            colon |= bit(q[i] == ':');
-            letter |= bit(q[i] == 'E' || q[i] == 'F');
-            py |= bit(q[i] == '.' && q[i + 1] == 'p' && q[i + 2] == 'y' && q[i + 3] == ':');
-            high |= q[i];
-        }
-        maps.breaks[w] = brk;
-        maps.colons[w] = colon;
-        maps.letters[w] = letter;
-        maps.py[w] = py;
+/// The marks, word by word: every "E" and "F" (the id of a failing message holds one), and
+/// the break after a "y:" (as in ".py:") with fewer than two colons behind it in its line
+/// (where the id field is missing). A line without a mark can end the reading only by holding
+/// the score prefix. The lines are found for all "y:" at once: adding a bit just after each
+/// such colon to the bytes that are neither colons nor breaks carries it on to the next colon
+/// or break, and a colon reached so, carried on once more, reaches the one after; where either
+/// lands on a break, the line is short. Words are fed in order; bits past the data are clear.
+class LineMarks {
+  public:
+    std::uint64_t next(std::uint64_t breaks, std::uint64_t colons, std::uint64_t letters, std::uint64_t ys) {
+        const std::uint64_t stops = breaks | colons, runs = ~stops;
+        const std::uint64_t y_colons = ((ys << 1) | (ys_before_ >> 63)) & colons;
+        const std::uint64_t first = add(runs, (y_colons << 1) | (y_colons_before_ >> 63), carry1_) & stops;
+        const std::uint64_t onward = first & colons;
+        const std::uint64_t second = add(runs, (onward << 1) | (onward_before_ >> 63), carry2_) & stops;
+        ys_before_ = ys;
+        y_colons_before_ = y_colons;
+        onward_before_ = onward;
+        return letters | ((first | second) & breaks);
     }
-    return (high & 0x80) != 0;
-}
 
-#if defined(__x86_64__) || defined(__i386__)
-bool build_bitmaps_sse2(const unsigned char* b, size_t w0, size_t w1, const Bitmaps& maps) {
-    const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), colon = _mm_set1_epi8(':');
-    const __m128i big_e = _mm_set1_epi8('E'), big_f = _mm_set1_epi8('F');
-    const __m128i dot = _mm_set1_epi8('.'), p = _mm_set1_epi8('p'), y = _mm_set1_epi8('y');
-    __m128i high = _mm_setzero_si128();
-    for (size_t w = w0; w < w1; ++w) {
-        const unsigned char* q = b + (w << 6);
-        std::uint64_t brk = 0, colons = 0, letters = 0, py = 0;
-        for (unsigned k = 0; k < 4; ++k) {
-            auto at = [&](unsigned off) {
-                return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k + off));
-            };
-            const __m128i v = at(0);
-            high = _mm_or_si128(high, v);
-            auto mask = [](__m128i m) { return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))); };
-            brk |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr))) << (16 * k);
-            colons |= mask(_mm_cmpeq_epi8(v, colon)) << (16 * k);
-            letters |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, big_e), _mm_cmpeq_epi8(v, big_f))) << (16 * k);
-            py |= mask(_mm_and_si128(_mm_and_si128(_mm_cmpeq_epi8(v, dot), _mm_cmpeq_epi8(at(1), p)),
-                                     _mm_and_si128(_mm_cmpeq_epi8(at(2), y), _mm_cmpeq_epi8(at(3), colon))))
-                  << (16 * k);
-        }
-        maps.breaks[w] = brk;
-        maps.colons[w] = colons;
-        maps.letters[w] = letters;
-        maps.py[w] = py;
-    }
-    return _mm_movemask_epi8(high) != 0;
-}
-
-__attribute__((target("avx2"))) inline std::uint64_t mask_avx2(__m256i lo, __m256i hi) {
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8(lo)) |
-           static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(hi))) << 32;
-}
-
-__attribute__((target("avx2"))) inline __m256i load_avx2(const unsigned char* q) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
-}
-
-__attribute__((target("avx2"))) inline __m256i py_avx2(const unsigned char* q) {
-    const __m256i a = _mm256_and_si256(_mm256_cmpeq_epi8(load_avx2(q), _mm256_set1_epi8('.')),
-                                       _mm256_cmpeq_epi8(load_avx2(q + 1), _mm256_set1_epi8('p')));
-    const __m256i b = _mm256_and_si256(_mm256_cmpeq_epi8(load_avx2(q + 2), _mm256_set1_epi8('y')),
-                                       _mm256_cmpeq_epi8(load_avx2(q + 3), _mm256_set1_epi8(':')));
-    return _mm256_and_si256(a, b);
-}
-
-__attribute__((target("avx2"))) inline __m256i either_avx2(__m256i v, char x, char y) {
-    return _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(x)), _mm256_cmpeq_epi8(v, _mm256_set1_epi8(y)));
-}
-
-__attribute__((target("avx2"))) bool build_bitmaps_avx2(const unsigned char* b, size_t w0, size_t w1,
-                                                        const Bitmaps& maps) {
-    __m256i high = _mm256_setzero_si256();
-    const __m256i colon = _mm256_set1_epi8(':');
-    for (size_t w = w0; w < w1; ++w) {
-        const unsigned char* q = b + (w << 6);
-        const __m256i v0 = load_avx2(q), v1 = load_avx2(q + 32);
-        high = _mm256_or_si256(high, _mm256_or_si256(v0, v1));
-        maps.breaks[w] = mask_avx2(either_avx2(v0, '\n', '\r'), either_avx2(v1, '\n', '\r'));
-        maps.colons[w] = mask_avx2(_mm256_cmpeq_epi8(v0, colon), _mm256_cmpeq_epi8(v1, colon));
-        maps.letters[w] = mask_avx2(either_avx2(v0, 'E', 'F'), either_avx2(v1, 'E', 'F'));
-        maps.py[w] = mask_avx2(py_avx2(q), py_avx2(q + 32));
-    }
-    return _mm256_movemask_epi8(high) != 0;
-}
-
-__attribute__((target("avx512f,avx512bw"))) bool build_bitmaps_avx512(const unsigned char* b, size_t w0,
-                                                                      size_t w1, const Bitmaps& maps) {
-    const __m512i nl = _mm512_set1_epi8('\n'), cr = _mm512_set1_epi8('\r'), colon = _mm512_set1_epi8(':');
-    const __m512i big_e = _mm512_set1_epi8('E'), big_f = _mm512_set1_epi8('F');
-    const __m512i dot = _mm512_set1_epi8('.'), p = _mm512_set1_epi8('p'), y = _mm512_set1_epi8('y');
-    __m512i high = _mm512_setzero_si512();
-    for (size_t w = w0; w < w1; ++w) {
-        const unsigned char* q = b + (w << 6);
-        const __m512i v = _mm512_loadu_si512(q);
-        high = _mm512_or_si512(high, v);
-        maps.breaks[w] = _mm512_cmpeq_epi8_mask(v, nl) | _mm512_cmpeq_epi8_mask(v, cr);
-        maps.colons[w] = _mm512_cmpeq_epi8_mask(v, colon);
-        maps.letters[w] = _mm512_cmpeq_epi8_mask(v, big_e) | _mm512_cmpeq_epi8_mask(v, big_f);
-        __mmask64 py = _mm512_cmpeq_epi8_mask(v, dot);
-        py = _mm512_mask_cmpeq_epi8_mask(py, _mm512_loadu_si512(q + 1), p);
-        py = _mm512_mask_cmpeq_epi8_mask(py, _mm512_loadu_si512(q + 2), y);
-        maps.py[w] = _mm512_mask_cmpeq_epi8_mask(py, _mm512_loadu_si512(q + 3), colon);
-    }
-    return _mm512_movepi8_mask(high) != 0;
-}
-#endif
-
-/// Marks, in words [w0, w1), the places from which a line may end the reading: every "E"
-/// and "F" (the id of a failing message holds one), and the break after a ".py:" that has
-/// fewer than two colons behind it in its line (its id field is missing). A line without a
-/// mark can end the reading only by holding the score prefix. The lines are found for all
-/// ".py:" at once: adding a bit just after each colon of a ".py:" to the bytes that are
-/// neither colons nor breaks carries it on to the next colon or break, and that colon
-/// carried on once more reaches the next; where either lands on a break, the line is short.
-/// Words before w0 hold no ".py:"; bits past the data are clear.
-void mark_lines(const Bitmaps& maps, size_t w0, size_t w1) {
-    auto add = [](std::uint64_t a, std::uint64_t b, unsigned char& carry) {  // a + b + carry
+  private:
+    static std::uint64_t add(std::uint64_t a, std::uint64_t b, unsigned char& carry) {  // a + b + carry
 #if defined(__x86_64__)
         unsigned long long sum;
         carry = _addcarry_u64(carry, a, b, &sum);
@@ -560,22 +455,118 @@ void mark_lines(const Bitmaps& maps, size_t w0, size_t w1) {
         carry = over || over_too;
         return sum;
 #endif
-    };
-    std::uint64_t py_before = 0, py_colons_before = 0, onward_before = 0;  // of the word before
-    unsigned char carry1 = 0, carry2 = 0;
-    for (size_t w = w0; w < w1; ++w) {
-        const std::uint64_t breaks = maps.breaks[w], colons = maps.colons[w], py = maps.py[w];
-        const std::uint64_t stops = breaks | colons, runs = ~stops;
-        const std::uint64_t py_colons = (py << 3) | (py_before >> 61);
-        const std::uint64_t first = add(runs, (py_colons << 1) | (py_colons_before >> 63), carry1) & stops;
-        const std::uint64_t onward = first & colons;
-        const std::uint64_t second = add(runs, (onward << 1) | (onward_before >> 63), carry2) & stops;
-        py_before = py;
-        py_colons_before = py_colons;
-        onward_before = onward;
-        maps.marks[w] = maps.letters[w] | ((first | second) & breaks);
     }
+
+    std::uint64_t ys_before_ = 0, y_colons_before_ = 0, onward_before_ = 0;
+    unsigned char carry1_ = 0, carry2_ = 0;
+};
+
+/// Fills the words of the bitmaps for bytes [from, len), reading up to byte
+/// 64 * ((len + 63) / 64) included, and tells whether any byte read is above 0x7F (so that
+/// pure ASCII needs no check of its encoding). The bytes past `len` read are zeros, so their
+/// bits are clear; bits for bytes before `from` in its word belong to decided lines, which
+/// end with a break before `from`, and stand for nothing the scan looks at.
+using BitmapBuilder = bool (*)(const unsigned char* b, size_t from, size_t len, const Bitmaps& maps);
+
+/// What every builder does with the bits of word w.
+inline void store_word(const Bitmaps& maps, LineMarks& marks, size_t w, std::uint64_t breaks,
+                       std::uint64_t colons, std::uint64_t letters, std::uint64_t ys) {
+    maps.breaks[w] = breaks;
+    maps.colons[w] = colons;
+    maps.letters[w] = letters;
+    maps.marks[w] = marks.next(breaks, colons, letters, ys);
 }
+
+[[maybe_unused]] bool build_bitmaps_portable(const unsigned char* b, size_t from, size_t len,
+                                             const Bitmaps& maps) {
+    unsigned high = 0;
+    LineMarks marks;
+    for (size_t w = from >> 6; w < (len + 63) >> 6; ++w) {
+        const unsigned char* q = b + (w << 6);
+        std::uint64_t brk = 0, colon = 0, letter = 0, ys = 0;
+        for (unsigned i = 0; i < 64; ++i) {
+            const auto bit = [i](bool set) { return static_cast<std::uint64_t>(set) << i; };
+            brk |= bit(q[i] == '\n' || q[i] == '\r');
+            colon |= bit(q[i] == ':');
+            letter |= bit(q[i] == 'E' || q[i] == 'F');
+            ys |= bit(q[i] == 'y');
+            high |= q[i];
+        }
+        store_word(maps, marks, w, brk, colon, letter, ys);
+    }
+    return (high & 0x80) != 0;
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+bool build_bitmaps_sse2(const unsigned char* b, size_t from, size_t len, const Bitmaps& maps) {
+    const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), colon = _mm_set1_epi8(':');
+    const __m128i big_e = _mm_set1_epi8('E'), big_f = _mm_set1_epi8('F'), y = _mm_set1_epi8('y');
+    __m128i high = _mm_setzero_si128();
+    LineMarks marks;
+    for (size_t w = from >> 6; w < (len + 63) >> 6; ++w) {
+        const unsigned char* q = b + (w << 6);
+        std::uint64_t brk = 0, colons = 0, letters = 0, ys = 0;
+        for (unsigned k = 0; k < 4; ++k) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k));
+            high = _mm_or_si128(high, v);
+            auto mask = [k](__m128i m) {
+                return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << (16 * k);
+            };
+            brk |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr)));
+            colons |= mask(_mm_cmpeq_epi8(v, colon));
+            letters |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, big_e), _mm_cmpeq_epi8(v, big_f)));
+            ys |= mask(_mm_cmpeq_epi8(v, y));
+        }
+        store_word(maps, marks, w, brk, colons, letters, ys);
+    }
+    return _mm_movemask_epi8(high) != 0;
+}
+
+__attribute__((target("avx2"))) inline std::uint64_t mask_avx2(__m256i lo, __m256i hi) {
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(lo)) |
+           static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(hi))) << 32;
+}
+
+__attribute__((target("avx2"))) inline __m256i either_avx2(__m256i v, char x, char y) {
+    return _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(x)), _mm256_cmpeq_epi8(v, _mm256_set1_epi8(y)));
+}
+
+__attribute__((target("avx2"))) bool build_bitmaps_avx2(const unsigned char* b, size_t from, size_t len,
+                                                        const Bitmaps& maps) {
+    __m256i high = _mm256_setzero_si256();
+    const __m256i colon = _mm256_set1_epi8(':'), y = _mm256_set1_epi8('y');
+    LineMarks marks;
+    for (size_t w = from >> 6; w < (len + 63) >> 6; ++w) {
+        const unsigned char* q = b + (w << 6);
+        const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
+        const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
+        high = _mm256_or_si256(high, _mm256_or_si256(v0, v1));
+        store_word(maps, marks, w,
+                   mask_avx2(either_avx2(v0, '\n', '\r'), either_avx2(v1, '\n', '\r')),
+                   mask_avx2(_mm256_cmpeq_epi8(v0, colon), _mm256_cmpeq_epi8(v1, colon)),
+                   mask_avx2(either_avx2(v0, 'E', 'F'), either_avx2(v1, 'E', 'F')),
+                   mask_avx2(_mm256_cmpeq_epi8(v0, y), _mm256_cmpeq_epi8(v1, y)));
+    }
+    return _mm256_movemask_epi8(high) != 0;
+}
+
+__attribute__((target("avx512f,avx512bw"))) bool build_bitmaps_avx512(const unsigned char* b, size_t from,
+                                                                      size_t len, const Bitmaps& maps) {
+    const __m512i nl = _mm512_set1_epi8('\n'), cr = _mm512_set1_epi8('\r'), colon = _mm512_set1_epi8(':');
+    const __m512i big_e = _mm512_set1_epi8('E'), one = _mm512_set1_epi8(1), y = _mm512_set1_epi8('y');
+    __m512i high = _mm512_setzero_si512();
+    LineMarks marks;
+    for (size_t w = from >> 6; w < (len + 63) >> 6; ++w) {
+        const __m512i v = _mm512_loadu_si512(b + (w << 6));
+        high = _mm512_or_si512(high, v);
+        store_word(maps, marks, w, _mm512_cmpeq_epi8_mask(v, nl) | _mm512_cmpeq_epi8_mask(v, cr),
+                   _mm512_cmpeq_epi8_mask(v, colon),
+                   _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, big_e), one),  // "E" or "F"
+                   _mm512_cmpeq_epi8_mask(v, y));
+    }
+    return _mm512_movepi8_mask(high) != 0;
+}
+#endif
 
 BitmapBuilder pick_bitmap_builder() {
 #if defined(__x86_64__) || defined(__i386__)
@@ -705,9 +696,9 @@ class PartScan {
         buf_.reset(new unsigned char[size + PADDING]);
         std::memset(buf_.get(), 0, PADDING);
         const size_t words = size / 64 + 2;
-        bitmap_words_.reset(new std::uint64_t[5 * words]);
+        bitmap_words_.reset(new std::uint64_t[4 * words]);
         std::uint64_t* w = bitmap_words_.get();
-        maps_ = {w, w + words, w + 2 * words, w + 3 * words, w + 4 * words};
+        maps_ = {w, w + words, w + 2 * words, w + 3 * words};
         capacity_ = size;
     }
 
@@ -811,19 +802,13 @@ class PartScan {
         if (from >= len) return true;
         std::uint64_t* breaks = maps_.breaks;
         std::uint64_t* marks = maps_.marks;
-        const size_t w0 = from >> 6, w_end = (len + 63) >> 6;
-        const bool high = setup_.build(b, w0, w_end, maps_);
+        const size_t w_end = (len + 63) >> 6;
+        const bool high = setup_.build(b, from, len, maps_);
         if (unchecked_ < len) {
             if ((high || !text_.at_boundary()) && !text_.feed(b + unchecked_, len - unchecked_))
                 return false;
             unchecked_ = len;
         }
-        const std::uint64_t before = ~0ull << (from & 63), keep = (len & 63) ? (1ull << (len & 63)) - 1 : ~0ull;
-        for (std::uint64_t* map : {breaks, maps_.colons, maps_.letters, maps_.py}) {
-            map[w0] &= before;  // the lines before are decided
-            map[w_end - 1] &= keep;  // bits for bytes past the data mean nothing
-        }
-        mark_lines(maps_, w0, w_end);
         const size_t prefix_at = from + setup_.prefix.find(b + from, len - from);  // len: none
 
         size_t mark = first_bit(marks, from, w_end, len);
@@ -845,8 +830,8 @@ class PartScan {
             Verdict verdict;
             if (prefix_at < e) {
                 verdict = Verdict::score;
-            } else if (const size_t dot = first_bit(maps_.py, s, w_end, len); dot < e) {
-                verdict = id_verdict(b, maps_, dot + 4, e);
+            } else if (const unsigned char* dot = find_py(b + s, b + e)) {
+                verdict = id_verdict(b, maps_, static_cast<size_t>(dot - b) + 4, e);
             } else {
                 verdict = plain_verdict(b + s, b + e, setup_.is_decimal);
             }
