@@ -794,7 +794,7 @@ class PartScan {
     ///
     /// Only lines that hold a mark of the bitmaps (or the score prefix) can end the reading;
     /// the scan steps from mark to mark, so that lines without one (empty lines, short or
-    /// plain ones) cost nothing but the bitmaps.
+    /// plain ones, message lines without "E" or "F") cost nothing but the bitmaps.
     bool scan_lines() {
         const unsigned char* b = buf_.get();
         const size_t len = len_;
