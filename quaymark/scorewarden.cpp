@@ -809,7 +809,7 @@ class PartScan {
 
     /// Runs the interpreter's signal handlers, as a loop in Python code would.
     bool poll() {
-        PyEval_RestoreThread(shared_.thread_state);
+        parking_on_exit([&] { PyEval_RestoreThread(shared_.thread_state); });
         const bool ok = PyErr_CheckSignals() == 0;
         shared_.thread_state = PyEval_SaveThread();
         if (!ok) shared_.interrupted.store(true);
@@ -1014,10 +1014,10 @@ std::vector<uint64_t> split_points(int fd, uint64_t size) {
 }
 
 /// Releases the GIL for its lifetime; `state` is the thread state to restore (poll()
-/// takes the GIL in between and updates it).
+/// takes the GIL in between and updates it). Taking the GIL back at exit parks the thread.
 struct Unlocked {
     explicit Unlocked(PyThreadState*& state) : state_(state) { state_ = PyEval_SaveThread(); }
-    ~Unlocked() { PyEval_RestoreThread(state_); }
+    ~Unlocked() { parking_on_exit([&] { PyEval_RestoreThread(state_); }); }
     Unlocked(const Unlocked&) = delete;
     Unlocked& operator=(const Unlocked&) = delete;
     PyThreadState*& state_;

@@ -5,6 +5,7 @@
 #include "arguments.hpp"
 #include "compat.hpp"
 #include "interned.hpp"
+#include "unwind.hpp"
 
 #include <cstddef>
 #include <exception>
@@ -14,6 +15,20 @@
 #include <structmember.h>
 
 namespace qm {
+
+#if PY_VERSION_HEX >= 0x030c0000
+namespace compat {
+/// What the interpreter does when a Python frame finds no recursion left: RecursionError,
+/// except while it is handling such an error already (it then grants 50 frames more).
+[[gnu::cold]] int python_recursion_exceeded(PyThreadState* tstate) {
+    if (tstate->recursion_headroom && tstate->py_recursion_remaining >= -50) return 0;
+    ++tstate->recursion_headroom;
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    --tstate->recursion_headroom;
+    return -1;
+}
+}  // namespace compat
+#endif
 
 namespace {
 
@@ -25,26 +40,40 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
                         PyObject* kwnames) noexcept {
     FunctionObject* func = as_function(callable);
     PyObject* values[max_params];
-    Frame frame(func->globals, func->traceback_name, func->file, func->line);
+    // As for a Python function, a binding error and the recursion limit strike before the
+    // frame exists: the traceback gets no entry for the callee.
+    if (bind_arguments(func, args, PyVectorcall_NARGS(nargsf), kwnames, values) != 0)
+        return nullptr;
+    if (compat::enter_recursion()) return nullptr;
 
     // The defaults tuple is borrowed by `values`: keep it alive even if the body rebinds
     // __defaults__ while it runs.
     PyObject* defaults = func->defaults;
     Py_XINCREF(defaults);
     PyObject* result = nullptr;
-    if (bind_arguments(func, args, PyVectorcall_NARGS(nargsf), kwnames, values) == 0) {
-        try {
-            result = func->thunk(values);
-        } catch (py::error_already_set& e) {
-            e.restore();
-        } catch (const std::exception& e) {
-            PyErr_SetString(PyExc_SystemError, e.what());
-        } catch (...) {
-            PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    {
+        Frame frame(func->globals, func->traceback_name, func->file, func->line);
+        if (!frame.registered) {
+            PyErr_NoMemory();
+        } else {
+            try {
+                result = func->thunk(values);
+            } catch (abi::__forced_unwind&) {
+                // The interpreter is ending this thread at exit, without its GIL: nothing
+                // further out may run.
+                abandon_thread();
+            } catch (py::error_already_set& e) {
+                e.restore();
+            } catch (const std::exception& e) {
+                PyErr_SetString(PyExc_SystemError, e.what());
+            } catch (...) {
+                PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+            }
+            if (!result) frame.add_traceback();
         }
     }
     Py_XDECREF(defaults);
-    if (!result) frame.add_traceback();
+    compat::leave_recursion();
     return result;
 }
 

@@ -5,6 +5,7 @@
 #include "compat.hpp"
 #include "frame.hpp"
 #include "pybind.hpp"
+#include "unwind.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -117,6 +118,8 @@ int module_exec(PyObject* module) noexcept {
         try {
             module_body();
             ok = true;
+        } catch (abi::__forced_unwind&) {
+            abandon_thread();
         } catch (py::error_already_set& e) {
             e.restore();
         } catch (const std::exception& e) {
