@@ -1180,25 +1180,17 @@ bool prepare_scan(py::handle self, py::handle file_path, std::string& path,
 /// `with self.file_path.open() as f: content = f.readlines()`, then the loop.
 py::object read_line_by_line(py::handle self, py::handle file_path) {
     py::object qa_value = py::str("NA");
-    py::object manager = file_path.attr("open"_id)();
-    py::object manager_type = py::reinterpret_borrow<py::object>(
-        reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr())));
-    py::object enter = manager_type.attr("__enter__"_id);
-    py::object exit = manager_type.attr("__exit__"_id);
-    py::object f = enter(manager);
     py::object content;
-    try {
+    line();
+    with(file_path.attr("open"_id)(), [&](py::handle f) {
         line();
         content = f.attr("readlines"_id)();
-    } catch (py::error_already_set& e) {
-        if (!truth(exit(manager, e.type(), e.value(), e.trace()))) throw;
-    }
+    });
     if (!content) {  // __exit__ swallowed the error: `content` was never bound
         line();
         raise(PyExc_UnboundLocalError,
               py::str(compat::unbound_local_message()).attr("replace"_id)("%s", "content"));
     }
-    exit(manager, py::none(), py::none(), py::none());
 
     const py::str py_marker(".py:");
     for (py::handle text : content) {
@@ -1222,8 +1214,8 @@ py::object Scorewarden___init__(py::handle self, py::handle report) {
     self.attr("file_path"_id) = global("Path")(report);
     py::object exists = self.attr("file_path"_id).attr("exists"_id);
     if (truth(exists())) return py::none();
-    raise(PyExc_FileNotFoundError, fstr({"File ", self.attr("file_path"_id), " not found. Current Path: ",
-                                         global("Path").attr("cwd"_id)()}));
+    raise(PyExc_FileNotFoundError, fstr({"File ", py::str(self.attr("file_path"_id)), " not found. Current Path: ",
+                                         py::str(global("Path").attr("cwd"_id)())}));
 }
 
 py::object Scorewarden_validate_pylint_report(py::handle self) {

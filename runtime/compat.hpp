@@ -78,6 +78,24 @@ inline void leave_recursion() {
 /// it) since 3.10.
 inline constexpr bool name_error_has_name = PY_VERSION_HEX >= 0x030a0000;
 
+/// The error of a `with` statement whose manager's type lacks `missing` (__enter__ or
+/// __exit__), as this interpreter words it.
+inline void context_manager_error(PyObject* manager, const char* missing) {
+#if PY_VERSION_HEX < 0x030b0000
+    (void)manager;
+    PyErr_SetString(PyExc_AttributeError, missing);
+#elif PY_VERSION_HEX < 0x030d0000
+    (void)missing;
+    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
+                 Py_TYPE(manager)->tp_name);
+#else
+    PyErr_Format(PyExc_TypeError,
+                 "'%.200s' object does not support the context manager protocol%s",
+                 Py_TYPE(manager)->tp_name,
+                 missing[2] == 'e' && missing[3] == 'x' ? " (missed __exit__ method)" : "");
+#endif
+}
+
 /// Makes a str's characters readable with PyUnicode_DATA (a no-op since 3.12).
 inline int unicode_ready(PyObject* s) {
 #if PY_VERSION_HEX < 0x030c0000

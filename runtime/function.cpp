@@ -164,6 +164,15 @@ PyGetSetDef fn_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+/// Functions pickle (and copy) by reference, as Python functions do: the module and the
+/// qualified name, under which unpickling finds the same object.
+PyObject* fn_reduce(PyObject* op, PyObject*) { return get_or_none(as_function(op)->qualname); }
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef fn_members[] = {
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
@@ -245,6 +254,7 @@ PyTypeObject function_type = [] {
     t.tp_traverse = fn_traverse;
     t.tp_clear = fn_clear;
     t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    t.tp_methods = fn_methods;
     t.tp_members = fn_members;
     t.tp_getset = fn_getset;
     t.tp_descr_get = fn_descr_get;
