@@ -5,6 +5,7 @@
 #include "arguments.hpp"
 #include "compat.hpp"
 #include "interned.hpp"
+#include "module.hpp"
 #include "unwind.hpp"
 
 #include <cstddef>
@@ -52,6 +53,7 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
     Py_XINCREF(defaults);
     PyObject* result = nullptr;
     {
+        GilStateBinding gil_state;
         Frame frame(func->globals, func->traceback_name, func->file, func->line);
         if (!frame.registered) {
             PyErr_NoMemory();
