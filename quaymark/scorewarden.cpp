@@ -1171,8 +1171,12 @@ bool prepare_scan(py::handle self, py::handle file_path, std::string& path,
 
         setup.reset(new ScanSetup{Needle(std::move(bytes)), ascii, pick_bit_kernels()});
         return true;
-    } catch (py::error_already_set&) {
+    } catch (py::error_already_set& e) {
         if (audit_failed) throw;  // an audit hook refused the opening
+        // Running out of recursion, memory or patience is no reason to read another way.
+        if (!e.matches(PyExc_Exception) || e.matches(PyExc_RecursionError) ||
+            e.matches(PyExc_MemoryError))
+            throw;
         return false;             // the line-by-line reading meets the same problem, if it matters
     }
 }

@@ -45,9 +45,10 @@ inline const void* running_python_frame(PyThreadState* tstate) {
 }
 
 /// Counts a native function's activation as the interpreter counts a Python frame's, so that
-/// sys.setrecursionlimit bounds both alike. Up to 3.11 Python frames and C recursion share
-/// one counter; from 3.12 Python frames have their own, and the C stack still needs the C
-/// counter, so both are taken. Nonzero, with RecursionError set, when a limit is reached.
+/// sys.setrecursionlimit bounds both alike: up to 3.11 Python frames count in the recursion
+/// depth that C code shares; from 3.12 they have their own counter (C recursion has a fixed
+/// limit of its own, and the C stack is watched by the caller). Nonzero, with RecursionError
+/// set, when the limit is reached.
 #if PY_VERSION_HEX >= 0x030c0000
 int python_recursion_exceeded(PyThreadState* tstate);
 #endif
@@ -60,16 +61,13 @@ inline int enter_recursion() {
         ++tstate->py_recursion_remaining;
         return -1;
     }
-    if (Py_EnterRecursiveCall("")) {
-        ++tstate->py_recursion_remaining;
-        return -1;
-    }
     return 0;
 #endif
 }
 inline void leave_recursion() {
+#if PY_VERSION_HEX < 0x030c0000
     Py_LeaveRecursiveCall();
-#if PY_VERSION_HEX >= 0x030c0000
+#else
     ++thread_state_unchecked()->py_recursion_remaining;
 #endif
 }
