@@ -1186,9 +1186,16 @@ py::object read_line_by_line(py::handle self, py::handle file_path) {
     py::object qa_value = py::str("NA");
     py::object content;
     line();
-    with(file_path.attr("open"_id)(), [&](py::handle f) {
+    // Both calls may block (a FIFO, a slow disk): the interpreter may end this thread meanwhile.
+    auto call_method = [](py::handle obj, py::handle name) {
+        PyObject* r = parking_on_exit(
+            [&] { return PyObject_CallMethodObjArgs(obj.ptr(), name.ptr(), nullptr); });
+        if (!r) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(r);
+    };
+    with(call_method(file_path, "open"_id), [&](py::handle f) {
         line();
-        content = f.attr("readlines"_id)();
+        content = call_method(f, "readlines"_id);
     });
     if (!content) {  // __exit__ swallowed the error: `content` was never bound
         line();

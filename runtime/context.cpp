@@ -2,6 +2,7 @@
 #include "context.hpp"
 
 #include "compat.hpp"
+#include "unwind.hpp"
 
 namespace qm {
 
@@ -40,13 +41,15 @@ WithBlock::WithBlock(py::handle manager) {
     PyObject* exit = special_method(manager.ptr(), "__exit__");
     if (!exit) not_a_manager(manager.ptr(), "__exit__");
     exit_ = py::reinterpret_steal<py::object>(exit);
-    PyObject* value = PyObject_CallObject(enter, nullptr);
+    PyObject* value = parking_on_exit([&] { return PyObject_CallObject(enter, nullptr); });
     if (!value) throw_pending();
     value_ = py::reinterpret_steal<py::object>(value);
 }
 
 void WithBlock::exit() {
-    PyObject* r = PyObject_CallFunctionObjArgs(exit_.ptr(), Py_None, Py_None, Py_None, nullptr);
+    PyObject* r = parking_on_exit([&] {
+        return PyObject_CallFunctionObjArgs(exit_.ptr(), Py_None, Py_None, Py_None, nullptr);
+    });
     if (!r) throw_pending();
     Py_DECREF(r);
 }
@@ -66,8 +69,9 @@ void WithBlock::exit_with(py::error_already_set& e) {
     Py_XINCREF(value);
     Py_XINCREF(tb);
     PyErr_SetExcInfo(type, value, tb);
-    PyObject* r = PyObject_CallFunctionObjArgs(exit_.ptr(), type, value, tb ? tb : Py_None,
-                                               nullptr);
+    PyObject* r = parking_on_exit([&] {
+        return PyObject_CallFunctionObjArgs(exit_.ptr(), type, value, tb ? tb : Py_None, nullptr);
+    });
     PyErr_SetExcInfo(saved_type, saved_value, saved_tb);
 
     int swallowed = -1;

@@ -3,6 +3,7 @@
 
 #include "pybind.hpp"
 #include "frame.hpp"
+#include "unwind.hpp"
 
 #include <source_location>
 #include <utility>
@@ -42,6 +43,8 @@ bool with(py::handle manager, Body&& body,
     WithBlock block(manager);
     try {
         std::forward<Body>(body)(block.value());
+    } catch (abi::__forced_unwind&) {
+        abandon_thread();  // the interpreter ends this thread at exit: nothing more may run
     } catch (py::error_already_set& e) {
         // The traceback keeps the line that raised.
         block.exit_with(e);
