@@ -280,3 +280,109 @@ def test_daemon_thread_inside_a_native_call_at_exit(case, tmp_path):
         threading.Thread(target=answer_late, daemon=True).start()
     done = python(DAEMON, case, target, timeout=60)
     assert (done.returncode, done.stderr) == (0, "")
+
+
+# -------------------------------------------------------------------------------------------
+# Faithfulness: what the same module in Python would raise
+# -------------------------------------------------------------------------------------------
+
+def test_read_error_leaves_unchanged_and_closes_the_file():
+    # readlines() on /proc/self/mem fails with EIO from C, with no Python frame between.
+    import errno
+    from scorewarden import Scorewarden
+
+    class Report:
+        def open(self):
+            self.file = open("/proc/self/mem")
+            return self.file
+    check = Scorewarden("/proc/self/mem")
+    check.file_path = Report()
+    with pytest.raises(OSError) as info:
+        check.validate_pylint_report()
+    assert type(info.value) is OSError and info.value.errno == errno.EIO
+    assert check.file_path.file.closed
+
+
+@pytest.mark.parametrize("made", [("a", "b"), None, KeyError("k")], ids=["tuple", "None", "exc"])
+def test_raise_calls_the_exception_type(made):
+    # raise ValueError(message + code): the sum is the one argument, whatever it is.
+    from scorewarden import Scorewarden
+
+    class Code(str):
+        def __radd__(self, other):
+            return made
+
+    class Stripped(str):
+        def split(self, sep=None, maxsplit=-1):
+            return ["m", "1", "0", Code("E0602")]
+
+    class Line:
+        def strip(self, chars=None):
+            return Stripped("m:1:0:E0602")
+    with pytest.raises(ValueError) as info:
+        Scorewarden.raise_if_error_or_failure(Line())
+    assert info.value.args == (made,)
+
+
+def test_token_masked_only_where_a_message_carries_it():
+    from badgewright import Badgewright
+    with pytest.raises(TypeError) as info:
+        Badgewright(None, 1, 2, "t").create_badges_for_project()
+    assert str(info.value) == "unsupported operand type(s) for +: 'NoneType' and 'str'"
+    with pytest.raises(ValueError) as info:  # requests quotes an invalid header value
+        Badgewright("http://127.0.0.1:9", 1, 2, "t\n").update_version_badge()
+    assert "'t\\n'" not in str(info.value) and "****" in str(info.value)
+
+
+def test_small_differences(monkeypatch):
+    import sys
+    import badgewright
+    import scorewarden
+    from badgewright import Badgewright
+    from scorewarden import Scorewarden
+
+    # A NameError names the missing global (3.10+), for the interpreter's hint.
+    monkeypatch.delattr(badgewright, "VERSION_BADGE_NAME")
+    with pytest.raises(NameError) as info:
+        Badgewright.version_badge_image_url(Badgewright(None, 1, 2, "t"))
+    if sys.version_info >= (3, 10):
+        assert info.value.name == "VERSION_BADGE_NAME"
+    monkeypatch.undo()
+
+    # The missing report's message shows str() of the paths.
+    class Missing:
+        def __init__(self, *args):
+            pass
+        def exists(self):
+            return False
+        def __str__(self):
+            return "shown"
+        def __format__(self, spec):
+            return "formatted"
+        cwd = classmethod(lambda cls: cls())
+    monkeypatch.setattr(scorewarden, "Path", Missing)
+    with pytest.raises(FileNotFoundError, match="^File shown not found. Current Path: shown$"):
+        Scorewarden("report.txt")
+
+    # X-Next-Page is read as int() reads it.
+    class Reply:
+        def __init__(self, badges, next_page=""):
+            self.badges, self.headers = badges, {"X-Next-Page": next_page}
+        def json(self):
+            return self.badges
+        def raise_for_status(self):
+            pass
+
+    class Requests:
+        put_to = None
+        def get(self, url, headers, params=None):
+            if params is None:
+                return Reply([{"id": 1, "image_url": "other"}], "2 ")
+            return Reply([{"id": 7, "image_url": "x/Version-1"}])
+        def put(self, url, headers, data):
+            self.put_to = url
+            return Reply([])
+    requests = Requests()
+    monkeypatch.setattr(badgewright, "requests", requests)
+    Badgewright("http://h", 1, 2, "t").update_version_badge()
+    assert requests.put_to == "http://h/api/v4/projects/1/badges/7"
