@@ -342,12 +342,17 @@ def test_small_differences(monkeypatch):
     from scorewarden import Scorewarden
 
     # A NameError names the missing global (3.10+), for the interpreter's hint.
-    monkeypatch.delattr(badgewright, "VERSION_BADGE_NAME")
-    with pytest.raises(NameError) as info:
-        Badgewright.version_badge_image_url(Badgewright(None, 1, 2, "t"))
+    namespace = vars(badgewright)
+    kept = dict(namespace)
+    try:
+        del namespace["VERSION_BADGE_NAME"]
+        with pytest.raises(NameError) as info:
+            Badgewright.version_badge_image_url(Badgewright(None, 1, 2, "t"))
+    finally:  # in the same order
+        namespace.clear()
+        namespace.update(kept)
     if sys.version_info >= (3, 10):
         assert info.value.name == "VERSION_BADGE_NAME"
-    monkeypatch.undo()
 
     # The missing report's message shows str() of the paths.
     class Missing:
