@@ -272,13 +272,22 @@ def test_daemon_thread_inside_a_native_call_at_exit(case, tmp_path):
         target = "http://127.0.0.1:%d" % server.getsockname()[1]
 
         def answer_late():
-            connection, _ = server.accept()
-            time.sleep(1.5)
-            connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
-                               b"Content-Length: 2\r\n\r\n[]")
-            connection.close()
-        threading.Thread(target=answer_late, daemon=True).start()
-    done = python(DAEMON, case, target, timeout=60)
+            try:
+                connection, _ = server.accept()
+                with connection:
+                    time.sleep(1.5)
+                    connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                                       b"Content-Length: 2\r\n\r\n[]")
+            except OSError:
+                pass
+        answering = threading.Thread(target=answer_late, daemon=True)
+        answering.start()
+    try:
+        done = python(DAEMON, case, target, timeout=60)
+    finally:
+        if case == "requests":
+            answering.join(5)
+            server.close()
     assert (done.returncode, done.stderr) == (0, "")
 
 
