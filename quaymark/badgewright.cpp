@@ -62,7 +62,12 @@ long next_page(py::handle response, long current) {
     if (headers.is_none() || !py::hasattr(headers, "get")) return 0;
     py::object value = headers.attr("get"_id)("X-Next-Page");
     if (!py::isinstance<py::str>(value)) return 0;
+    // As int() reads it: blanks around the digits are allowed.
     std::string text = value.cast<std::string>();
+    const auto first = text.find_first_not_of(" \t\n\r\f\v");
+    if (first == std::string::npos) return 0;
+    text = text.substr(first, text.find_last_not_of(" \t\n\r\f\v") - first + 1);
+    if (text[0] == '+') text.erase(0, 1);
     if (text.empty() || text.size() > 9) return 0;
     for (char c : text)
         if (c < '0' || c > '9') return 0;
@@ -91,35 +96,46 @@ py::object search_pages(py::object response, Find find, Fetch fetch) {
 
 /* The access token **********************************************************************/
 
-// requests quotes an invalid header value in its error message; the token must never leave
-// in an exception, so every exception leaving a method has it masked in its arguments.
+// requests and http.client quote an invalid header value in their errors, and a UnicodeError
+// keeps the text it failed on; the token must never leave in an exception, so every exception
+// leaving a method has it masked where it carries the token's value: an argument that is
+// the token, a quoted token (repr() of a str or bytes is distinctive), or, for a token of
+// another type, requests' refusal of it. Messages that never held the token stay as they are.
 
 void mask_token(const py::error_already_set& e, py::handle self) {
     try {
         py::object token = self.attr("header"_id)["PRIVATE-TOKEN"];
         if (token.is_none()) return;
-        const py::str shown = py::str(token), quoted = py::repr(token);
-        if (py::len(shown) == 0) return;
+        const py::str quoted = py::repr(token);
+        const bool distinctive = py::isinstance<py::str>(token) || py::isinstance<py::bytes>(token);
+        const bool refused = PyErr_GivenExceptionMatches(
+            e.type().ptr(),
+            py::module_::import("requests").attr("exceptions").attr("InvalidHeader").ptr());
+        if (!distinctive && !refused) return;
+        auto is_token = [&](py::handle value) {
+            return Py_TYPE(value.ptr()) == Py_TYPE(token.ptr()) &&
+                   PyObject_RichCompareBool(value.ptr(), token.ptr(), Py_EQ) == 1;
+        };
         py::list args;
         bool changed = false;
         for (py::handle arg : e.value().attr("args"_id)) {
             // Plain containment: the helpers would move the line a traceback reports.
-            if (py::isinstance<py::str>(arg) &&
-                (PySequence_Contains(arg.ptr(), shown.ptr()) == 1 ||
-                 PySequence_Contains(arg.ptr(), quoted.ptr()) == 1)) {
-                // Messages quote the value as repr() shows it, or else as text.
-                const bool as_repr = PySequence_Contains(arg.ptr(), quoted.ptr()) == 1;
-                args.append(arg.attr("replace"_id)(as_repr ? quoted : shown, "****"));
+            if (is_token(arg)) {
+                args.append(py::str("****"));
+                changed = true;
+            } else if (py::isinstance<py::str>(arg) &&
+                       PySequence_Contains(arg.ptr(), quoted.ptr()) == 1) {
+                args.append(arg.attr("replace"_id)(quoted, "****"));
                 changed = true;
             } else {
                 args.append(arg);
             }
         }
         if (changed) e.value().attr("args"_id) = py::tuple(args);
-        // A UnicodeError also keeps the text it failed on.
         py::object text = py::getattr(e.value(), "object", py::none());
-        if (py::isinstance<py::str>(text) && PySequence_Contains(text.ptr(), shown.ptr()) == 1)
-            e.value().attr("object") = text.attr("replace")(shown, "****");
+        if (!text.is_none() && is_token(text))
+            e.value().attr("object") = py::isinstance<py::bytes>(text) ? py::object(py::bytes("****"))
+                                                                       : py::object(py::str("****"));
     } catch (py::error_already_set&) {
         // An object without a usable token has nothing to mask.
     }

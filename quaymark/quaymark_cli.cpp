@@ -98,15 +98,14 @@ private:
     py::object saved_type_, saved_value_, saved_trace_;
 };
 
-/// `except subprocess.CalledProcessError as e:` around the packaging calls: prints the
-/// error on standard error and exits with status 1, without a traceback. The error's text
-/// names the failed command with its password already masked. Anything else goes on.
+/// `except subprocess.CalledProcessError as e:` around the packaging calls: reports the
+/// error as click applications do (`raise click.ClickException(str(e))`: "Error: ..." on
+/// standard error, status 1, no traceback). The error's text names the failed command with
+/// its password already masked. Anything else goes on.
 void exit_on_failed_command(py::error_already_set& caught) {
     if (!matches(caught, py::module_::import("subprocess").attr("CalledProcessError"_id))) throw;
     Handling handled(caught);
-    global("print")(fstr({"Error: ", handled.exception()}),
-                    "file"_a = global("sys").attr("stderr"_id));
-    global("sys").attr("exit"_id)(1);
+    raise(global("click").attr("ClickException"_id)(py::str(handled.exception())));
 }
 
 /* gitlab_instance_options *************************************************************/

@@ -101,7 +101,7 @@ bool is_decimal(std::uint32_t code_point) { return Py_UNICODE_ISDECIMAL(static_c
 
 bool run_signal_handlers(void* context) {
     auto* state = static_cast<PyThreadState**>(context);
-    PyEval_RestoreThread(*state);
+    parking_on_exit([&] { PyEval_RestoreThread(*state); });
     const bool ok = PyErr_CheckSignals() == 0;
     *state = PyEval_SaveThread();
     return ok;
@@ -142,8 +142,12 @@ std::optional<report_scan::Request> plain_text_request(py::handle file_path, py:
             throw py::error_already_set();
         }
         return request;
-    } catch (py::error_already_set&) {
+    } catch (py::error_already_set& e) {
         if (audit_failed) throw;  // an audit hook refused the opening
+        // Running out of recursion, memory or patience is no reason to read another way.
+        if (!e.matches(PyExc_Exception) || e.matches(PyExc_RecursionError) ||
+            e.matches(PyExc_MemoryError))
+            throw;
         return std::nullopt;      // the line-by-line reading meets the same problem, if it matters
     }
 }
@@ -153,7 +157,8 @@ report_scan::Result scan_unlocked(report_scan::Request& request) {
     request.poll = run_signal_handlers;
     request.poll_context = &state;
     report_scan::Result result = report_scan::scan(request);
-    PyEval_RestoreThread(state);
+    // Taking the GIL back at exit parks the thread.
+    parking_on_exit([&] { PyEval_RestoreThread(state); });
     return result;
 }
 

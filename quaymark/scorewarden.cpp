@@ -116,7 +116,11 @@ std::optional<report_scan::Request> scan_request(py::handle self, py::handle fil
         PyObject* bound = PyDict_GetItemWithError(current_frame()->globals, intern("Path").ptr());
         if (!bound && PyErr_Occurred()) throw py::error_already_set();
         if (!bound || bound != py::module_::import("pathlib").attr("Path"_id).ptr()) return std::nullopt;
-    } catch (py::error_already_set&) {
+    } catch (py::error_already_set& e) {
+        // Running out of recursion or memory is no reason to read another way.
+        if (!e.matches(PyExc_Exception) || e.matches(PyExc_RecursionError) ||
+            e.matches(PyExc_MemoryError))
+            throw;
         return std::nullopt;  // the line-by-line reading meets the same problem, if it matters
     }
     return report_reading::plain_text_request(file_path, global("PYLINT_SCORE_LINE_STARTS_WITH"));
@@ -125,25 +129,24 @@ std::optional<report_scan::Request> scan_request(py::handle self, py::handle fil
 /// `with self.file_path.open() as f: content = f.readlines()`, then the loop.
 py::object read_line_by_line(py::handle self, py::handle file_path) {
     py::object qa_value = py::str("NA");
-    py::object manager = file_path.attr("open"_id)();
-    py::object manager_type = py::reinterpret_borrow<py::object>(
-        reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr())));
-    py::object enter = manager_type.attr("__enter__"_id);
-    py::object exit = manager_type.attr("__exit__"_id);
-    py::object f = enter(manager);
     py::object content;
-    try {
+    line();
+    // Both calls may block (a FIFO, a slow disk): the interpreter may end this thread meanwhile.
+    auto call_method = [](py::handle obj, py::handle name) {
+        PyObject* r = parking_on_exit(
+            [&] { return PyObject_CallMethodObjArgs(obj.ptr(), name.ptr(), nullptr); });
+        if (!r) throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(r);
+    };
+    with(call_method(file_path, "open"_id), [&](py::handle f) {
         line();
-        content = f.attr("readlines"_id)();
-    } catch (py::error_already_set& e) {
-        if (!truth(exit(manager, e.type(), e.value(), e.trace()))) throw;
-    }
+        content = call_method(f, "readlines"_id);
+    });
     if (!content) {  // __exit__ swallowed the error: `content` was never bound
         line();
         raise(PyExc_UnboundLocalError,
               py::str(compat::unbound_local_message()).attr("replace"_id)("%s", "content"));
     }
-    exit(manager, py::none(), py::none(), py::none());
 
     const py::str py_marker(".py:");
     for (py::handle text : content) {
@@ -167,8 +170,8 @@ py::object Scorewarden___init__(py::handle self, py::handle report) {
     self.attr("file_path"_id) = global("Path")(report);
     py::object exists = self.attr("file_path"_id).attr("exists"_id);
     if (truth(exists())) return py::none();
-    raise(PyExc_FileNotFoundError, fstr({"File ", self.attr("file_path"_id), " not found. Current Path: ",
-                                         global("Path").attr("cwd"_id)()}));
+    raise(PyExc_FileNotFoundError, fstr({"File ", py::str(self.attr("file_path"_id)), " not found. Current Path: ",
+                                         py::str(global("Path").attr("cwd"_id)())}));
 }
 
 py::object Scorewarden_validate_pylint_report(py::handle self) {

@@ -3,24 +3,71 @@
 
 #include <Python.h>
 
+#include "compat.hpp"
+
+#include <cstdint>
 #include <source_location>
 
 namespace qm {
 
-struct FunctionObject;
+struct Frame;
 
-/// One activation of a native function (or of a module body). Frames form a per-thread stack;
-/// global lookups resolve against the innermost frame's globals, and the line last reached is
-/// what a traceback entry reports when an exception leaves the function.
+namespace detail {
+/// One running native function on this thread. `key` is the Python frame it was called
+/// from; it is kept here, never read back from the Frame, because a Frame of a greenlet
+/// that is switched out lies in stack memory that another greenlet is using now.
+struct FrameEntry {
+    const void* key;
+    Frame* frame;
+};
+struct FrameStack {
+    FrameEntry* entries;
+    std::uint32_t size;
+    std::uint32_t capacity;
+};
+// __thread: constant-initialised, so every access is one load from the thread pointer.
+extern __thread FrameStack frames __attribute__((tls_model("initial-exec")));
+bool grow_frames() noexcept;
+Frame* find_frame(const void* key) noexcept;
+void remove_frame(const Frame* frame, const void* key) noexcept;
+
+inline const void* frame_key() noexcept {
+    PyThreadState* tstate = compat::thread_state_unchecked();
+    return tstate ? compat::running_python_frame(tstate) : nullptr;
+}
+}  // namespace detail
+
+/// One activation of a native function (or of a module body). The running ones form a
+/// per-thread registry; the frame that helpers see is the newest one that was called from
+/// the Python frame running now. Greenlets switch that Python frame along with the C stack,
+/// so each greenlet finds its own native frames and never one that is switched out. Global
+/// lookups resolve against the frame's globals, and the line last reached is what a
+/// traceback entry reports when an exception leaves the function.
 struct Frame {
     PyObject* globals;           // borrowed: the module's namespace
     PyObject* traceback_name;    // borrowed: "module.qualname"
     const char* file;            // source file of the function, relative to the project root
     int line;                    // line last reached (starts at the definition)
-    Frame* back;
+    bool registered;             // false when the registry could not grow (out of memory)
+    const void* key;             // the Python frame this one was called from
 
-    Frame(PyObject* globals, PyObject* traceback_name, const char* file, int line) noexcept;
-    ~Frame();
+    Frame(PyObject* globals_, PyObject* traceback_name_, const char* file_, int line_) noexcept
+        : globals(globals_), traceback_name(traceback_name_), file(file_), line(line_),
+          registered(false), key(detail::frame_key()) {
+        detail::FrameStack& s = detail::frames;
+        if (s.size == s.capacity && !detail::grow_frames()) return;
+        s.entries[s.size++] = {key, this};
+        registered = true;
+    }
+    ~Frame() {
+        if (!registered) return;
+        detail::FrameStack& s = detail::frames;
+        const detail::FrameEntry& top = s.entries[s.size - 1];
+        if (top.frame == this && top.key == key)
+            --s.size;
+        else
+            detail::remove_frame(this, key);  // a switched-out greenlet's frames lie above
+    }
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
 
@@ -28,8 +75,16 @@ struct Frame {
     void add_traceback() const noexcept;
 };
 
-/// The innermost frame of this thread, or nullptr outside any native function.
-Frame* current_frame() noexcept;
+/// The innermost frame of the running greenlet of this thread, or nullptr outside any
+/// native function.
+inline Frame* current_frame() noexcept {
+    const detail::FrameStack& s = detail::frames;
+    if (s.size == 0) return nullptr;
+    const void* key = detail::frame_key();
+    const detail::FrameEntry& top = s.entries[s.size - 1];
+    if (top.key == key) return top.frame;
+    return detail::find_frame(key);
+}
 
 /// Records that execution has reached `loc` in the innermost frame.
 inline void reached(const std::source_location& loc) noexcept {

@@ -5,9 +5,14 @@
 #include "arguments.hpp"
 #include "compat.hpp"
 #include "interned.hpp"
+#include "module.hpp"
+#include "unwind.hpp"
 
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <exception>
+#include <pthread.h>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -15,7 +20,54 @@
 
 namespace qm {
 
+#if PY_VERSION_HEX >= 0x030c0000
+namespace compat {
+/// What the interpreter does when a Python frame finds no recursion left: RecursionError,
+/// except while it is handling such an error already (it then grants 50 frames more).
+[[gnu::cold]] int python_recursion_exceeded(PyThreadState* tstate) {
+    if (tstate->recursion_headroom && tstate->py_recursion_remaining >= -50) return 0;
+    ++tstate->recursion_headroom;
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    --tstate->recursion_headroom;
+    return -1;
+}
+}  // namespace compat
+#endif
+
 namespace {
+
+/* the C stack *************************************************************************/
+
+// Native frames live on the C stack, which a recursion limit set high (or, from 3.12, any
+// limit: Python frames no longer take C stack) does not bound. A call that finds the stack
+// nearly used up raises RecursionError instead of overflowing it.
+__thread std::uintptr_t stack_floor __attribute__((tls_model("initial-exec"))) = 0;
+
+[[gnu::cold]] bool stack_exhausted_slow(std::uintptr_t here) noexcept {
+    if (!stack_floor) {
+        pthread_attr_t attr;
+        void* low = nullptr;
+        std::size_t size = 0;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            if (pthread_attr_getstack(&attr, &low, &size) != 0) size = 0;
+            pthread_attr_destroy(&attr);
+        }
+        // Leave room for the interpreter's own handling of the error and the C code it
+        // calls: an eighth of the stack, from 16 KiB to 256 KiB.
+        const std::size_t reserve = std::clamp<std::size_t>(size / 8, 16 * 1024, 256 * 1024);
+        stack_floor = size > 2 * reserve ? reinterpret_cast<std::uintptr_t>(low) + reserve : 1;
+    }
+    if (here >= stack_floor) return false;
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    return true;
+}
+
+inline bool stack_exhausted() noexcept {
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (here > stack_floor && stack_floor) [[likely]]
+        return false;
+    return stack_exhausted_slow(here);
+}
 
 FunctionObject* as_function(PyObject* op) { return reinterpret_cast<FunctionObject*>(op); }
 
@@ -25,26 +77,41 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
                         PyObject* kwnames) noexcept {
     FunctionObject* func = as_function(callable);
     PyObject* values[max_params];
-    Frame frame(func->globals, func->traceback_name, func->file, func->line);
+    // As for a Python function, a binding error and the recursion limit strike before the
+    // frame exists: the traceback gets no entry for the callee.
+    if (bind_arguments(func, args, PyVectorcall_NARGS(nargsf), kwnames, values) != 0)
+        return nullptr;
+    if (stack_exhausted() || compat::enter_recursion()) return nullptr;
 
     // The defaults tuple is borrowed by `values`: keep it alive even if the body rebinds
     // __defaults__ while it runs.
     PyObject* defaults = func->defaults;
     Py_XINCREF(defaults);
     PyObject* result = nullptr;
-    if (bind_arguments(func, args, PyVectorcall_NARGS(nargsf), kwnames, values) == 0) {
-        try {
-            result = func->thunk(values);
-        } catch (py::error_already_set& e) {
-            e.restore();
-        } catch (const std::exception& e) {
-            PyErr_SetString(PyExc_SystemError, e.what());
-        } catch (...) {
-            PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    {
+        GilStateBinding gil_state;
+        Frame frame(func->globals, func->traceback_name, func->file, func->line);
+        if (!frame.registered) {
+            PyErr_NoMemory();
+        } else {
+            try {
+                result = func->thunk(values);
+            } catch (abi::__forced_unwind&) {
+                // The interpreter is ending this thread at exit, without its GIL: nothing
+                // further out may run.
+                abandon_thread();
+            } catch (py::error_already_set& e) {
+                e.restore();
+            } catch (const std::exception& e) {
+                PyErr_SetString(PyExc_SystemError, e.what());
+            } catch (...) {
+                PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+            }
+            if (!result) frame.add_traceback();
         }
     }
     Py_XDECREF(defaults);
-    if (!result) frame.add_traceback();
+    compat::leave_recursion();
     return result;
 }
 
@@ -135,6 +202,15 @@ PyGetSetDef fn_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+/// Functions pickle (and copy) by reference, as Python functions do: the module and the
+/// qualified name, under which unpickling finds the same object.
+PyObject* fn_reduce(PyObject* op, PyObject*) { return get_or_none(as_function(op)->qualname); }
+
+PyMethodDef fn_methods[] = {
+    {"__reduce__", fn_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef fn_members[] = {
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
@@ -216,6 +292,7 @@ PyTypeObject function_type = [] {
     t.tp_traverse = fn_traverse;
     t.tp_clear = fn_clear;
     t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    t.tp_methods = fn_methods;
     t.tp_members = fn_members;
     t.tp_getset = fn_getset;
     t.tp_descr_get = fn_descr_get;

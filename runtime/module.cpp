@@ -5,10 +5,13 @@
 #include "compat.hpp"
 #include "frame.hpp"
 #include "pybind.hpp"
+#include "unwind.hpp"
 
 #include <cstdio>
 #include <cstring>
+#include <dlfcn.h>
 #include <exception>
+#include <link.h>
 
 namespace qm {
 
@@ -28,6 +31,9 @@ int check_single_interpreter() {
     if (current == -1) return -1;
     if (owner_interpreter == -1) {
         owner_interpreter = current;
+#if PY_VERSION_HEX < 0x030c0000
+        GilStateBinding::in_subinterpreter = compat::interpreter() != PyInterpreterState_Main();
+#endif
         return 0;
     }
     if (owner_interpreter != current) {
@@ -38,6 +44,39 @@ int check_single_interpreter() {
     }
     return 0;
 }
+
+#if PY_VERSION_HEX < 0x030c0000
+/// The interpreter's GIL-state key: the thread-specific slot inside _PyRuntime that holds
+/// each thread's first thread state. No API reaches it, so it is found once, within the
+/// bounds of the _PyRuntime symbol, by what CPython 3.8 to 3.11 keep there: the main
+/// interpreter (the GIL state's interpreter) right before an initialised Py_tss_t through
+/// which PyGILState_GetThisThreadState()'s value is read. nullptr (and no binding) unless
+/// exactly one place fits.
+Py_tss_t* find_gilstate_key() noexcept {
+    void* runtime = dlsym(RTLD_DEFAULT, "_PyRuntime");
+    Dl_info info;
+    void* entry = nullptr;
+    if (!runtime || !dladdr1(runtime, &info, &entry, RTLD_DL_SYMENT) || !entry) return nullptr;
+    const auto size = static_cast<const ElfW(Sym)*>(entry)->st_size;
+    void* first_state = PyGILState_GetThisThreadState();
+    void* main_interpreter = PyInterpreterState_Main();
+    if (!first_state || !main_interpreter) return nullptr;
+    const char* base = static_cast<const char*>(runtime);
+    Py_tss_t* found = nullptr;
+    for (std::size_t at = sizeof(void*); at + sizeof(Py_tss_t) <= size; at += sizeof(void*)) {
+        void* before;
+        int initialised;
+        std::memcpy(&before, base + at - sizeof(void*), sizeof before);
+        std::memcpy(&initialised, base + at, sizeof initialised);  // Py_tss_t's first member
+        if (before != main_interpreter || initialised != 1) continue;
+        auto* key = reinterpret_cast<Py_tss_t*>(static_cast<char*>(runtime) + at);
+        if (PyThread_tss_get(key) != first_state) continue;
+        if (found) return nullptr;
+        found = key;
+    }
+    return found;
+}
+#endif
 
 /// Warns when the interpreter's major.minor is not the one the module was compiled for.
 int check_binary_version() {
@@ -64,6 +103,24 @@ int check_binary_version() {
                   compiled, module_name, rt);
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
+
+}  // namespace
+
+#if PY_VERSION_HEX < 0x030c0000
+bool GilStateBinding::in_subinterpreter = false;
+
+void GilStateBinding::bind() noexcept {
+    static Py_tss_t* const key = find_gilstate_key();
+    if (!key) return;
+    void* running = PyThreadState_Get();
+    void* bound = PyThread_tss_get(key);
+    if (bound == running || PyThread_tss_set(key, running) != 0) return;
+    key_ = key;
+    saved_ = bound;
+}
+#endif
+
+namespace {
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) noexcept {
     if (check_single_interpreter() < 0) return nullptr;
@@ -111,12 +168,15 @@ int module_exec(PyObject* module) noexcept {
     body_started = true;
     bool ok = false;
     {
+        GilStateBinding gil_state;
         PyObject* name = PyUnicode_FromString("<module>");
         if (!name) return -1;
         Frame frame(globals, name, module_file, 1);
         try {
             module_body();
             ok = true;
+        } catch (abi::__forced_unwind&) {
+            abandon_thread();
         } catch (py::error_already_set& e) {
             e.restore();
         } catch (const std::exception& e) {

@@ -1,6 +1,7 @@
 // ops.cpp: global lookups, imports, interpolation and the small operations module code uses.
 #include "ops.hpp"
 
+#include "compat.hpp"
 #include "interned.hpp"
 
 #include <string>
@@ -51,8 +52,18 @@ py::object global(const char* name, const std::source_location& loc) {
             throw_pending();
         PyErr_Clear();
     }
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
+    set_name_error(key.ptr());
     throw_pending();
+}
+
+void set_name_error(PyObject* name) noexcept {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    if (!compat::name_error_has_name) return;
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (value && PyObject_SetAttrString(value, "name", name) < 0) PyErr_Clear();
+    PyErr_Restore(type, value, tb);
 }
 
 void set_global(const char* name, py::handle value, const std::source_location& loc) {
@@ -170,16 +181,44 @@ double to_float(py::handle value, const std::source_location& loc) {
     return d;
 }
 
+namespace {
+/// `raise value`: an exception class is called with no arguments, an instance is raised as
+/// it is, anything else is a TypeError.
+[[noreturn]] void raise_object(PyObject* value) {
+    if (PyExceptionClass_Check(value)) {
+        PyObject* made = PyObject_CallObject(value, nullptr);
+        if (!made) throw_pending();
+        auto instance = py::reinterpret_steal<py::object>(made);
+        if (!PyExceptionInstance_Check(made)) {
+            PyErr_Format(PyExc_TypeError,
+                         "calling %R should have returned an instance of BaseException, not %s",
+                         value, Py_TYPE(made)->tp_name);
+            throw_pending();
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(made)), made);
+        throw_pending();
+    }
+    if (!PyExceptionInstance_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        throw_pending();
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(value)), value);
+    throw_pending();
+}
+}  // namespace
+
 void raise(PyObject* type, py::handle message, const std::source_location& loc) {
     reached(loc);
-    PyErr_SetObject(type, message.ptr());
-    throw_pending();
+    // `raise type(message)`: the message is the one argument, whatever it is.
+    PyObject* made = PyObject_CallFunctionObjArgs(type, message.ptr(), nullptr);
+    if (!made) throw_pending();
+    auto exception = py::reinterpret_steal<py::object>(made);
+    raise_object(made);
 }
 
 void raise(py::handle exception, const std::source_location& loc) {
     reached(loc);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
-    throw_pending();
+    raise_object(exception.ptr());
 }
 
 bool matches(const py::error_already_set& e, py::handle type) {

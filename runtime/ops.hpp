@@ -14,6 +14,10 @@ namespace qm {
 py::object global(const char* name,
                   const std::source_location& loc = std::source_location::current());
 
+/// Sets NameError for the module-level `name` that neither the module nor the builtins have,
+/// as the interpreter words and fills it.
+[[gnu::cold]] void set_name_error(PyObject* name) noexcept;
+
 /// Binds `name` in the running module's namespace (a module-level assignment).
 void set_global(const char* name, py::handle value,
                 const std::source_location& loc = std::source_location::current());
@@ -78,7 +82,7 @@ double to_float(py::handle value,
 [[noreturn]] void raise(PyObject* type, py::handle message,
                         const std::source_location& loc = std::source_location::current());
 
-/// `raise exception` for an exception instance already built.
+/// `raise exception` for an exception instance already built (or a class, which is called).
 [[noreturn]] void raise(py::handle exception,
                         const std::source_location& loc = std::source_location::current());
 

@@ -4,6 +4,7 @@
 #include "pybind.hpp"
 #include "classes.hpp"
 #include "compat.hpp"
+#include "context.hpp"
 #include "frame.hpp"
 #include "function.hpp"
 #include "interned.hpp"

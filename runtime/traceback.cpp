@@ -1,25 +1,61 @@
-// traceback.cpp: the frame stack and synthetic traceback entries for native functions.
+// traceback.cpp: the frame registry and synthetic traceback entries for native functions.
 #include "frame.hpp"
 
 #include <frameobject.h>
+#include <pthread.h>
+
+#include <cstdlib>
+#include <cstring>
 
 namespace qm {
 
+namespace detail {
+
+__thread FrameStack frames __attribute__((tls_model("initial-exec"))) = {nullptr, 0, 0};
+
 namespace {
-// initial-exec: one load from the thread pointer, where the default model calls into the
-// dynamic linker on every access.
-__attribute__((tls_model("initial-exec"))) thread_local Frame* innermost = nullptr;
+pthread_key_t frames_key;
+bool frames_key_made = false;
+
+/// Frees a thread's registry when the thread ends.
+void free_frames(void* entries) {
+    std::free(entries);
+    frames = {nullptr, 0, 0};
+}
+}  // namespace
+
+bool grow_frames() noexcept {
+    static pthread_once_t once = PTHREAD_ONCE_INIT;
+    pthread_once(&once, [] { frames_key_made = pthread_key_create(&frames_key, free_frames) == 0; });
+    FrameStack& s = frames;
+    const std::uint32_t capacity = s.capacity ? s.capacity * 2 : 32;
+    auto* entries = static_cast<FrameEntry*>(std::realloc(s.entries, capacity * sizeof(FrameEntry)));
+    if (!entries) return false;
+    s.entries = entries;
+    s.capacity = capacity;
+    if (frames_key_made) pthread_setspecific(frames_key, entries);
+    return true;
 }
 
-Frame* current_frame() noexcept { return innermost; }
-
-Frame::Frame(PyObject* globals_, PyObject* traceback_name_, const char* file_, int line_) noexcept
-    : globals(globals_), traceback_name(traceback_name_), file(file_), line(line_),
-      back(innermost) {
-    innermost = this;
+Frame* find_frame(const void* key) noexcept {
+    const FrameStack& s = frames;
+    for (std::uint32_t i = s.size; i-- > 0;)
+        if (s.entries[i].key == key) return s.entries[i].frame;
+    return nullptr;
 }
 
-Frame::~Frame() { innermost = back; }
+void remove_frame(const Frame* frame, const void* key) noexcept {
+    FrameStack& s = frames;
+    for (std::uint32_t i = s.size; i-- > 0;) {
+        if (s.entries[i].frame == frame && s.entries[i].key == key) {
+            std::memmove(&s.entries[i], &s.entries[i + 1], (s.size - i - 1) * sizeof(FrameEntry));
+            --s.size;
+            return;
+        }
+    }
+}
+
+}  // namespace detail
 
 void Frame::add_traceback() const noexcept {
     // Save and clear the pending exception: nothing below may run with an error set.

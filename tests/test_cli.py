@@ -284,6 +284,22 @@ class TestUpload:
             command, status)
         assert len(fake_twine.calls()) == (tool == "twine")
 
+    def test_failed_command_reaches_a_cli_runner(self, fake_twine, tmp_path, monkeypatch):
+        # Reported as click reports errors, so that a CliRunner (click 8.1 on 3.8 too) sees it.
+        from click.testing import CliRunner
+        import quaymark_cli
+        fake_twine.exit_with("twine", 3)
+        monkeypatch.chdir(tmp_path)
+        try:
+            runner = CliRunner(mix_stderr=False)
+        except TypeError:  # click 8.2 keeps standard error apart always
+            runner = CliRunner()
+        result = runner.invoke(quaymark_cli.wheelsmith, ["upload", "--pypi", "testpypi",
+                                                        "--user", "alice", "--password", "pw"])
+        assert (result.exit_code, result.stderr) == (1, (
+            "Error: Command 'twine upload --repository testpypi -u alice -p \"****\" dist/*' "
+            "returned non-zero exit status 3.\n"))
+
     @pytest.mark.parametrize("options,named", [
         (["--pypi", "warehouse"], "--pypi"),
         (["--pypi", "custom"], "--repository-url"),

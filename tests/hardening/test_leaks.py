@@ -311,7 +311,7 @@ CLI_CASES = {  # name: (replies that differ, os.system's status, exception expec
     "build": ({}, 0, None, lambda: command("build")(True, True)),
     "build through click": ({}, 0, None, cli_main("wheelsmith", ["build", "--clean-dist"])),
     "upload": ({}, 0, None, lambda: command("upload")("alice", "pw", "testpypi", None)),
-    "failed upload": ({}, 256, SystemExit, lambda: command("upload")(
+    "failed upload": ({}, 256, click.ClickException, lambda: command("upload")(
         "alice", "pw", "custom", "http://127.0.0.1:1/x y")),
     "usage error": ({}, 0, click.UsageError, cli_main("wheelsmith", ["upload", "--pypi", "x"])),
     "missing report": ({}, 0, FileNotFoundError, cli_main(

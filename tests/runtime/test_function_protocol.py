@@ -164,7 +164,37 @@ class TestDecorators:
         finally:
             f.__dict__.pop("__click_params__", None)
 
-    def test_pickle_by_reference_is_refused_cleanly(self):
-        # Not picklable like a def'd function, but failing must be a plain exception.
-        with pytest.raises(Exception):
-            pickle.dumps(FILTER)
+    def test_pickle_and_copy_by_reference(self):
+        # As for a def'd function: by module and qualified name, or PicklingError where that
+        # name holds something else (a click command holds its callback).
+        import copy
+        import scorewarden, wheelsmith, quaymark_cli
+        functions = set()
+        for module in (badgewright, scorewarden, wheelsmith, quaymark_cli):
+            for value in vars(module).values():
+                for v in [value, getattr(value, "callback", None)] + (
+                        list(vars(value).values()) if isinstance(value, type) else []):
+                    v = getattr(v, "__func__", v)
+                    if type(v).__name__ == "quaymark_function":
+                        functions.add(v)
+        assert len(functions) > 20
+        for f in functions:
+            assert copy.copy(f) is f and copy.deepcopy(f) is f
+            owner = vars(__import__(f.__module__))
+            resolved = functools.reduce(getattr, f.__qualname__.split(".")[1:],
+                                        owner.get(f.__qualname__.split(".")[0]))
+            for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+                if resolved is f:
+                    assert pickle.loads(pickle.dumps(f, protocol)) is f
+                else:
+                    with pytest.raises(pickle.PicklingError):
+                        pickle.dumps(f, protocol)
+        groups = [quaymark_cli.badgewright, quaymark_cli.scorewarden, quaymark_cli.wheelsmith]
+        for group, copied in zip(groups, copy.deepcopy(groups)):
+            assert sorted(copied.commands) == sorted(group.commands)
+            assert copied.commands[sorted(group.commands)[0]].callback is \
+                group.commands[sorted(group.commands)[0]].callback
+        import multiprocessing
+        with multiprocessing.get_context("fork").Pool(1) as pool:
+            assert pool.map(Badgewright.coverage_badge_image_url, [10]) == \
+                [Badgewright.coverage_badge_image_url(10)]

@@ -41,13 +41,11 @@ class TestEntries:
         assert names == ["badgewright.Badgewright.create_badges_for_project",
                          "badgewright.Badgewright.qa_badge_image_url"]
 
-    def test_argument_errors_point_at_the_definition(self):
+    def test_argument_errors_add_no_entry_for_the_callee(self):
+        # Python binds the arguments before the callee's frame exists.
         with pytest.raises(TypeError) as info:
             Badgewright._filter_badge_id()
-        ((file, line, name),) = native_entries(info.value)
-        assert name == "badgewright.Badgewright._filter_badge_id"
-        assert line == source_line('"Badgewright._filter_badge_id"') - 1 or \
-            line == source_line('"Badgewright._filter_badge_id"')
+        assert native_entries(info.value) == []
 
     def test_python_frames_inside_are_kept(self):
         class Payload:
