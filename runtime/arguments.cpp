@@ -61,6 +61,11 @@ int bind_arguments(FunctionObject* func, PyObject* const* args, Py_ssize_t nargs
     // 5. Fill the rest from the defaults.
     PyObject* names = func->varnames;
     const Py_ssize_t n = PyTuple_GET_SIZE(names);
+    // Every parameter given by position: nothing to match, nothing to fill.
+    if (!kwnames && nargs == n) {
+        for (Py_ssize_t i = 0; i < n; ++i) values[i] = args[i];
+        return 0;
+    }
     const Py_ssize_t ndefaults =
         func->defaults ? std::min(PyTuple_GET_SIZE(func->defaults), n) : 0;
     const Py_ssize_t min = n - ndefaults;

@@ -4,8 +4,11 @@
 
 #include "pybind.hpp"
 #include "frame.hpp"
+#include "interned.hpp"
 
+#include <initializer_list>
 #include <source_location>
+#include <utility>
 
 namespace qm {
 
@@ -13,6 +16,19 @@ namespace qm {
 /// first, then the builtins; NameError when neither has it.
 py::object global(const char* name,
                   const std::source_location& loc = std::source_location::current());
+
+/// The same for a name made once (`global("requests"_id)`): the value found last time is
+/// used again while the module's namespace has not changed since (on 3.12 and later a dict
+/// watcher tells, before that the dict's version tag), so a rebound or deleted global is
+/// seen at once.
+py::object global(const Name& name,
+                  const std::source_location& loc = std::source_location::current());
+
+namespace detail {
+/// The namespace of this module, whose globals `global(Name)` caches; set by the module's
+/// exec slot before the body runs. Each module links its own copy of the runtime.
+void enter_namespace(PyObject* globals) noexcept;
+}  // namespace detail
 
 /// Binds `name` in the running module's namespace (a module-level assignment).
 void set_global(const char* name, py::handle value,
@@ -36,6 +52,7 @@ inline void line(const std::source_location& loc = std::source_location::current
 /// replacement field with an empty format spec formats it.
 struct Piece {
     Piece(const char* literal) : literal(literal) {}
+    Piece(const Name& text) : value(text.ptr()) {}
     Piece(py::handle value) : value(value) {}
     Piece(const py::object& value) : value(value) {}
     template <typename T>
@@ -46,7 +63,8 @@ struct Piece {
     py::handle value{};
 };
 
-/// f"...": joins the pieces, formatting each value with format(value, "").
+/// f"...": joins the pieces, formatting each value with format(value, ""), on the stack as
+/// the interpreter's BUILD_STRING does.
 py::str fstr(std::initializer_list<Piece> pieces,
            const std::source_location& loc = std::source_location::current());
 
@@ -65,6 +83,21 @@ bool le(py::handle a, py::handle b,
            const std::source_location& loc = std::source_location::current());
 bool eq(py::handle a, py::handle b,
            const std::source_location& loc = std::source_location::current());
+
+/// `a <= n` and `n < a` against an int literal: exact ints and floats compare in C, anything
+/// else through the interpreter's comparison with the int object.
+bool le(py::handle a, long n,
+        const std::source_location& loc = std::source_location::current());
+bool lt(long n, py::handle a,
+        const std::source_location& loc = std::source_location::current());
+
+/// `{key: value, ...}`: a new dict with the entries in order.
+py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle>> entries,
+                   const std::source_location& loc = std::source_location::current());
+
+/// `sequence[index]` for an int index; exact lists are read directly.
+py::object item(py::handle sequence, Py_ssize_t index,
+                const std::source_location& loc = std::source_location::current());
 
 /// `a + b`.
 py::object add(py::handle a, py::handle b,
