@@ -31,11 +31,11 @@ inline Keyword kw(const Name& name, py::handle value) { return {name, value}; }
 namespace detail {
 /// Calls `callable(*args)` (or, with `method`, `args[0].method(*args[1:])`) with vectorcall;
 /// `args` has one free slot before it. Returns a new reference, or throws.
-py::object vectorcall(PyObject* callable, PyObject* method, PyObject** args, std::size_t nargs,
+py::object vectorcall(PyObject* callable, const Name* method, PyObject** args, std::size_t nargs,
                       PyObject* const* kwnames, std::size_t nkw, const std::source_location& loc);
 
 template <typename... A>
-py::object call(PyObject* callable, PyObject* method, py::handle self, const A&... args,
+py::object call(PyObject* callable, const Name* method, py::handle self, const A&... args,
                 const std::source_location& loc) {
     constexpr std::size_t nkw = (std::size_t{0} + ... + std::is_same_v<A, Keyword>);
     constexpr std::size_t n = sizeof...(A);
@@ -80,7 +80,7 @@ struct CalleeAt {
 /// `obj.name(args...)`, keyword arguments last as `kw(...)`, without a bound method.
 template <typename... A>
 py::object call_method(py::handle obj, MethodAt name, const A&... args) {
-    return detail::call<A...>(nullptr, name.name.ptr(), obj, args..., name.loc);
+    return detail::call<A...>(nullptr, &name.name, obj, args..., name.loc);
 }
 
 /// `callable(args...)`, keyword arguments last as `kw(...)`, with vectorcall.

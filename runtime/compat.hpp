@@ -100,14 +100,13 @@ inline std::uint64_t dict_version(PyObject* dict) {
 }
 #endif
 
-/// Instances of `type` keep their attributes in the object itself until asked for a dict
-/// (3.11 and later); asking for the dict pointer would build one.
-inline bool managed_dict(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030b0000
-    return (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) != 0;
+/// The version tag of `type` while it is valid (it changes with any change to the type or a
+/// base), else 0. From 3.12 an invalid tag is 0 itself; before, a flag says.
+inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030c0000
+    return type->tp_version_tag;
 #else
-    (void)type;
-    return false;
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #endif
 }
 

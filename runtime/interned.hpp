@@ -31,6 +31,7 @@ struct Name {
     mutable PyTypeObject* attr_type = nullptr;
     mutable unsigned int attr_version = 0;
     mutable Class attr_class = Class::unknown;
+    mutable PyObject* attr_found = nullptr;  // borrowed: the type holds it at that version
 
     explicit Name(PyObject* s) noexcept : str(s) {}
     Name(const Name&) = delete;

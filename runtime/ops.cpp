@@ -59,53 +59,43 @@ py::object lookup_global(PyObject* globals, PyObject* key) {
     name_error(key);
 }
 
-// This module's namespace (a strong reference, deliberately never released: it must not be
-// freed after the interpreter is gone) and how its changes are told apart.
-PyObject* module_namespace = nullptr;
-bool watched = false;
-std::uint64_t generation = 1;  // bumped by the watcher on every change
-
-void namespace_changed() { ++generation; }
-
-/// A stamp that differs after any change of the namespace, or 0 when changes cannot be told.
-std::uint64_t namespace_stamp() {
-    if (watched) return generation;
-    return compat::dict_version(module_namespace);
-}
-
 }  // namespace
 
 namespace detail {
+
+Namespace module_namespace;
+
+namespace {
+void namespace_changed() { ++module_namespace.generation; }
+}  // namespace
+
 void enter_namespace(PyObject* globals) noexcept {
     Py_INCREF(globals);
-    Py_XSETREF(module_namespace, globals);
-    ++generation;
-    watched = compat::watch_dict(globals, namespace_changed);
+    Py_XSETREF(module_namespace.dict, globals);
+    ++module_namespace.generation;
+    module_namespace.watched = compat::watch_dict(globals, namespace_changed);
 }
+
+py::object global_lookup(const Name& name, const std::source_location& loc) {
+    reached(loc);
+    PyObject* ns = module_namespace.dict;
+    if (!ns) return lookup_global(running_frame().globals, name.ptr());
+    if (PyObject* value = PyDict_GetItemWithError(ns, name.ptr())) {
+        // Only values the namespace itself holds are kept: the builtins may change without
+        // the namespace changing.
+        name.global_stamp = module_namespace.stamp();
+        name.global_value = value;
+        return py::reinterpret_borrow<py::object>(value);
+    }
+    if (PyErr_Occurred()) throw_pending();
+    return lookup_global(ns, name.ptr());
+}
+
 }  // namespace detail
 
 py::object global(const char* name, const std::source_location& loc) {
     reached(loc);
     return lookup_global(running_frame().globals, intern(name).ptr());
-}
-
-py::object global(const Name& name, const std::source_location& loc) {
-    reached(loc);
-    if (module_namespace) {
-        const std::uint64_t stamp = namespace_stamp();
-        if (stamp != 0 && stamp == name.global_stamp)
-            return py::reinterpret_borrow<py::object>(name.global_value);
-        if (PyObject* value = PyDict_GetItemWithError(module_namespace, name.str)) {
-            // Only values the namespace itself holds are kept: the builtins may change
-            // without the namespace changing.
-            name.global_stamp = stamp;
-            name.global_value = value;
-            return py::reinterpret_borrow<py::object>(value);
-        }
-        if (PyErr_Occurred()) throw_pending();
-        return lookup_global(module_namespace, name.str);
-    }
-    return lookup_global(running_frame().globals, name.str);
 }
 
 void set_global(const char* name, py::handle value, const std::source_location& loc) {
@@ -149,7 +139,8 @@ py::object import_from(const char* module_name, const char* name,
 
 py::str fstr(std::initializer_list<Piece> pieces, const std::source_location& loc) {
     reached(loc);
-    // 1. Format every value into a str of its own (owned in `parts`), as FORMAT_VALUE does.
+    // 1. Take every piece as a str: strs as they are (borrowed), other values formatted as
+    //    FORMAT_VALUE formats them (owned until the end).
     // 2. Size the result: total length and the widest character kind.
     // 3. Copy the pieces in, widening narrower ones.
     constexpr std::size_t inline_pieces = 16;
@@ -157,31 +148,30 @@ py::str fstr(std::initializer_list<Piece> pieces, const std::source_location& lo
     std::unique_ptr<PyObject*[]> heap_parts;
     PyObject** parts = inline_parts;
     if (pieces.size() > inline_pieces) {
-        heap_parts.reset(new PyObject*[pieces.size()]);
+        heap_parts.reset(new PyObject*[2 * pieces.size()]);
         parts = heap_parts.get();
     }
-    std::size_t n = 0;
+    PyObject* inline_owned[inline_pieces];
+    PyObject** owned = heap_parts ? parts + pieces.size() : inline_owned;
+    std::size_t n = 0, nowned = 0;
     struct Release {
-        PyObject** parts;
+        PyObject** owned;
         std::size_t& n;
         ~Release() {
-            for (std::size_t i = 0; i < n; ++i) Py_DECREF(parts[i]);
+            for (std::size_t i = 0; i < n; ++i) Py_DECREF(owned[i]);
         }
-    } release{parts, n};
+    } release{owned, nowned};
 
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0;
     for (const Piece& p : pieces) {
-        PyObject* item;
-        if (p.literal) {
-            item = intern(p.literal).inc_ref().ptr();
-        } else if (PyUnicode_CheckExact(p.value.ptr())) {
-            item = p.value.inc_ref().ptr();  // format(s, "") is s itself
-        } else if (!(item = PyObject_Format(p.value.ptr(), nullptr))) {
-            throw_pending();
+        PyObject* item = p.literal ? intern(p.literal).ptr() : p.value.ptr();
+        if (!PyUnicode_CheckExact(item)) {  // format(s, "") of an exact str is s itself
+            if (!(item = PyObject_Format(item, nullptr))) throw_pending();
+            owned[nowned++] = item;  // a str: PyObject_Format refuses anything else
         }
-        parts[n++] = item;  // a str: PyObject_Format refuses anything else
         if (compat::unicode_ready(item) < 0) throw_pending();
+        parts[n++] = item;
         length += PyUnicode_GET_LENGTH(item);
         maxchar = std::max<Py_UCS4>(maxchar, PyUnicode_MAX_CHAR_VALUE(item));
     }
@@ -320,7 +310,11 @@ py::object add(py::handle a, py::handle b, const std::source_location& loc) {
 
 double to_float(py::handle value, const std::source_location& loc) {
     reached(loc);
-    PyObject* f = PyNumber_Float(value.ptr());
+    PyObject* v = value.ptr();
+    // float(x) of an exact float is x, of an exact str the parsed text: what PyNumber_Float
+    // reaches for them after its checks.
+    if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v);
+    PyObject* f = PyUnicode_CheckExact(v) ? PyFloat_FromString(v) : PyNumber_Float(v);
     if (!f) throw_pending();
     const double d = PyFloat_AS_DOUBLE(f);
     Py_DECREF(f);

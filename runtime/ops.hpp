@@ -4,8 +4,10 @@
 
 #include "pybind.hpp"
 #include "frame.hpp"
+#include "compat.hpp"
 #include "interned.hpp"
 
+#include <cstdint>
 #include <initializer_list>
 #include <source_location>
 #include <utility>
@@ -17,18 +19,39 @@ namespace qm {
 py::object global(const char* name,
                   const std::source_location& loc = std::source_location::current());
 
-/// The same for a name made once (`global("requests"_id)`): the value found last time is
-/// used again while the module's namespace has not changed since (on 3.12 and later a dict
-/// watcher tells, before that the dict's version tag), so a rebound or deleted global is
-/// seen at once.
-py::object global(const Name& name,
-                  const std::source_location& loc = std::source_location::current());
-
 namespace detail {
-/// The namespace of this module, whose globals `global(Name)` caches; set by the module's
-/// exec slot before the body runs. Each module links its own copy of the runtime.
+/// This module's namespace, whose globals `global(Name)` caches: set by the module's exec
+/// slot before the body runs (each module links its own copy of the runtime), with what
+/// tells its changes: a dict watcher's count from 3.12, the dict's version tag before.
+struct Namespace {
+    PyObject* dict = nullptr;  // a strong reference, deliberately never released
+    bool watched = false;
+    std::uint64_t generation = 1;  // bumped by the watcher on every change
+
+    /// Differs after any change of the namespace; 0 when changes cannot be told.
+    std::uint64_t stamp() const { return watched ? generation : compat::dict_version(dict); }
+};
+extern Namespace module_namespace;
+
 void enter_namespace(PyObject* globals) noexcept;
+py::object global_lookup(const Name& name, const std::source_location& loc);
 }  // namespace detail
+
+/// The same for a name made once (`global("requests"_id)`): the value found last time is
+/// used again while the module's namespace has not changed since, so a rebound or deleted
+/// global is seen at once. Names found only in the builtins are looked up every time.
+inline py::object global(const Name& name,
+                         const std::source_location& loc = std::source_location::current()) {
+    const detail::Namespace& ns = detail::module_namespace;
+    if (ns.dict) {
+        const std::uint64_t stamp = ns.stamp();
+        if (stamp != 0 && stamp == name.global_stamp) {
+            reached(loc);
+            return py::reinterpret_borrow<py::object>(name.global_value);
+        }
+    }
+    return detail::global_lookup(name, loc);
+}
 
 /// Binds `name` in the running module's namespace (a module-level assignment).
 void set_global(const char* name, py::handle value,
