@@ -41,7 +41,7 @@ py::object call(PyObject* callable, const Name* method, py::handle self, const A
     constexpr std::size_t n = sizeof...(A);
     // [free slot, self?, positional..., keyword values...]
     PyObject* stack[n + 2];
-    PyObject* names[nkw + 1];
+    PyObject* names[nkw + 1] = {};
     std::size_t at = 1, kw_at = 0;
     if (self) stack[at++] = self.ptr();
     auto place_positional = [&](const auto& arg) {
@@ -56,6 +56,8 @@ py::object call(PyObject* callable, const Name* method, py::handle self, const A
     };
     (place_positional(args), ...);
     (place_keyword(args), ...);
+    (void)place_positional;  // unused when there are no arguments
+    (void)place_keyword;
     return vectorcall(callable, method, stack + 1, at - 1 - nkw, names, nkw, loc);
 }
 }  // namespace detail
