@@ -1,16 +1,39 @@
-"""Cost of calling a native function against the same function written in Python.
+"""Cost of calling the native functions against the same functions written in plain Python.
 
-    python benchmarks/call_overhead.py
+    python benchmarks/call_overhead.py              # time per call and the ratio
+    python benchmarks/call_overhead.py --callgrind  # instructions per call under callgrind
+
+Each row calls one public function in a loop, the native one and its plain-Python twin below
+(the same algorithm, line for line). Instructions are counted by callgrind over a loop of N
+calls run inside functools.reduce (the only code callgrind collects, --toggle-collect), minus
+the same loop with an empty body, divided by N: stable on a busy machine. Times are the best
+of several timeit repeats, native and Python interleaved.
 """
+import argparse
+import functools
+import os
+import re
+import subprocess
+import sys
+import tempfile
 import timeit
 
 from badgewright import Badgewright
+from scorewarden import Scorewarden
 
-BASE = "https://img.shields.io/badge/"
+# The plain-Python twins, with the module constants as module globals.
+DEFAULT_QA = "NA"
+DEFAULT_VERSION = "0.1.0"
+COVERAGE_BADGE_NAME = "Coverage"
+QA_BADGE_NAME = "Code Quality"
+VERSION_BADGE_NAME = "Version"
+PYLINT_SCORE_LINE_STARTS_WITH = "Your code has been rated at"
+ERROR_MESSAGE = "Found error or failure code in pylint code quality report: "
 
 
 class PyBadgewright:
-    def __init__(self, url, project_id, pipeline_id, api_token, version="0.1.0", qa="NA"):
+    def __init__(self, url, project_id, pipeline_id, api_token, version=DEFAULT_VERSION,
+                 qa=DEFAULT_QA):
         self.pipeline_id = pipeline_id
         self.version = version
         self.qa_value = qa
@@ -18,8 +41,9 @@ class PyBadgewright:
         self.api_url = f"{self.base_url}/api/v4/projects/{project_id}"
         self.header = {"PRIVATE-TOKEN": api_token}
 
-    def version_badge_image_url(self):
-        return f"{BASE}Version-{self.version}-informational"
+    @staticmethod
+    def _filter_badge_id(payload, badge_type):
+        return [badge for badge in payload if badge_type in badge["image_url"]][0]["id"]
 
     @staticmethod
     def coverage_badge_image_url(coverage_value):
@@ -31,27 +55,130 @@ class PyBadgewright:
             color = "green"
         else:
             color = "brightgreen"
-        return f"{BASE}Coverage-{coverage_value}-{color}"
+        return f"https://img.shields.io/badge/{COVERAGE_BADGE_NAME}-{coverage_value}-{color}"
+
+    def qa_badge_image_url(self):
+        if self.qa_value == DEFAULT_QA:
+            color = "red"
+        elif float(self.qa_value) <= 5.0:
+            color = "red"
+        elif 5.0 < float(self.qa_value) <= 6.0:
+            color = "yellow"
+        elif 6.0 < float(self.qa_value) <= 7.0:
+            color = "green"
+        else:
+            color = "brightgreen"
+        return f"https://img.shields.io/badge/{QA_BADGE_NAME}-{self.qa_value}/10-{color}"
+
+    def version_badge_image_url(self):
+        return f"https://img.shields.io/badge/{VERSION_BADGE_NAME}-{self.version}-informational"
 
 
-def best(stmt, number=200_000):
-    return min(timeit.repeat(stmt, number=number, repeat=5)) / number * 1e9
+class PyScorewarden:
+    @staticmethod
+    def extract_quality_value(line):
+        return line.strip(PYLINT_SCORE_LINE_STARTS_WITH).split(" ")[0].split("/10")[0]
+
+    @staticmethod
+    def raise_if_error_or_failure(line):
+        stripped = line.strip()
+        if ".py:" in stripped:
+            code = stripped.split(".py:", 1)[1].split(":")[2]
+        else:
+            code = stripped.split(":")[3]
+        if any(["F" in code, "E" in code]):
+            raise ValueError(ERROR_MESSAGE + code)
+
+
+SCORE_LINE = "Your code has been rated at 8.50/10 (previous run: 8.50/10, +0.00)\n"
+MESSAGE_LINE = "demo/core.py:12:4: C0116: Missing function or method docstring (missing-docstring)\n"
+BADGES = [{"id": 1, "image_url": "https://img.shields.io/badge/Code Quality-NA/10-red"},
+          {"id": 2, "image_url": "https://img.shields.io/badge/Coverage-0-red"},
+          {"id": 3, "image_url": "https://img.shields.io/badge/Version-0.1.0-informational"}]
+
+# (row, statement); `B`, `b`, `q`, `S` are the class, two instances and the checker class of
+# either implementation.
+ROWS = [
+    ("b.coverage_badge_image_url(85)", "b.coverage_badge_image_url(85)"),
+    ("b.version_badge_image_url()", "b.version_badge_image_url()"),
+    ('b.qa_badge_image_url() (qa "8.5")', "q.qa_badge_image_url()"),
+    ("Scorewarden.extract_quality_value(line)", "S.extract_quality_value(SCORE_LINE)"),
+    ('Badgewright("u", 1, 2, "t")', 'B("u", 1, 2, "t")'),
+    ('Badgewright("u", 1, pipeline_id=2, api_token="t")',
+     'B("u", 1, pipeline_id=2, api_token="t")'),
+    ("Badgewright._filter_badge_id(badges, name)", 'B._filter_badge_id(BADGES, "Version")'),
+    ("Scorewarden.raise_if_error_or_failure(line)", "S.raise_if_error_or_failure(MESSAGE_LINE)"),
+]
+
+
+def namespace(native):
+    B, S = (Badgewright, Scorewarden) if native else (PyBadgewright, PyScorewarden)
+    return {"B": B, "S": S, "b": B("u", 1, 2, "t"), "q": B("u", 1, 2, "t", qa="8.5"),
+            "SCORE_LINE": SCORE_LINE, "MESSAGE_LINE": MESSAGE_LINE, "BADGES": BADGES}
+
+
+def make_loop(statement, native):
+    ns = namespace(native)
+    exec("def loop(n):\n    for _ in range(n):\n        %s\n" % statement, ns)
+    return ns["loop"]
+
+
+def inner(statement, native, calls):
+    """Under callgrind: warm up, then run the loop inside functools.reduce, the collected code."""
+    loop = make_loop(statement, native)
+    loop(1000)  # let the interpreter specialise the loop
+    functools.reduce(lambda acc, _: loop(calls), [None], None)
+
+
+def callgrind_count(statement, native, calls):
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "callgrind.out")
+        subprocess.run(
+            ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+             "--collect-atstart=no", "--toggle-collect=functools_reduce",
+             sys.executable, __file__, "--inner", statement, "--native" if native else "--python",
+             "--calls", str(calls)],
+            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        with open(out) as f:
+            text = f.read()
+    match = re.search(r"^(?:summary|totals):\s*(\d+)", text, re.M)
+    return int(match.group(1))
+
+
+def best_time(statement, native, number):
+    loop = make_loop(statement, native)
+    return min(timeit.repeat(lambda: loop(number), number=1, repeat=7)) / number
 
 
 def main():
-    native, python = Badgewright("u", 1, 2, "t"), PyBadgewright("u", 1, 2, "t")
-    rows = [
-        ("constructor, 4 positional", lambda: Badgewright("u", 1, 2, "t"),
-         lambda: PyBadgewright("u", 1, 2, "t")),
-        ("constructor, keywords", lambda: Badgewright("u", 1, pipeline_id=2, api_token="t"),
-         lambda: PyBadgewright("u", 1, pipeline_id=2, api_token="t")),
-        ("method call", native.version_badge_image_url, python.version_badge_image_url),
-        ("static method call", lambda: native.coverage_badge_image_url(85),
-         lambda: python.coverage_badge_image_url(85)),
-    ]
-    print("%-28s %10s %10s" % ("ns per call", "native", "Python"))
-    for name, n, p in rows:
-        print("%-28s %10.0f %10.0f" % (name, best(n), best(p)))
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--callgrind", action="store_true", help="count instructions too")
+    parser.add_argument("--calls", type=int, default=2000)
+    parser.add_argument("--inner", help=argparse.SUPPRESS)
+    parser.add_argument("--native", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--python", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.inner is not None:
+        inner(args.inner, args.native, args.calls)
+        return
+
+    print("CPython %d.%d.%d" % sys.version_info[:3])
+    if args.callgrind:
+        empty = {native: callgrind_count("pass", native, args.calls) for native in (True, False)}
+        print("%-52s %10s %10s %6s %6s" % ("call", "native", "Python", "ratio", "time"))
+    else:
+        print("%-52s %10s %10s %6s" % ("call", "native ns", "Python ns", "ratio"))
+    for row, statement in ROWS:
+        native_s = best_time(statement, True, 20000)
+        python_s = best_time(statement, False, 20000)
+        if args.callgrind:
+            counts = [(callgrind_count(statement, native, args.calls) - empty[native]) / args.calls
+                      for native in (True, False)]
+            print("%-52s %10.0f %10.0f %6.2f %6.2f" % (row, counts[0], counts[1],
+                                                       counts[0] / counts[1], native_s / python_s))
+        else:
+            print("%-52s %10.0f %10.0f %6.2f" % (row, native_s * 1e9, python_s * 1e9,
+                                                 native_s / python_s))
 
 
 if __name__ == "__main__":

@@ -7,7 +7,7 @@ namespace {
 using namespace qm;
 
 // Static badges of the badge service: /badge/<label>-<value>-<colour>.
-constexpr const char* BADGE_BASE = "https://img.shields.io/badge/";
+constexpr Literal BADGE_BASE = "https://img.shields.io/badge/";
 
 constexpr const char* UPDATE_COVERAGE_DOC = " Entry point for coverage badge ";
 constexpr const char* UPDATE_QUALITY_DOC = " Entry point for quality badge ";
@@ -82,7 +82,7 @@ py::object search_pages(py::object response, Find find, Fetch fetch) {
     long current = 1;
     while (true) {
         try {
-            return find(response.attr("json"_id)());
+            return find(call_method(response, "json"_id));
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_IndexError)) throw;
             const long page = next_page(response, current);
@@ -90,7 +90,7 @@ py::object search_pages(py::object response, Find find, Fetch fetch) {
             current = page;
         }
         response = fetch(current);
-        response.attr("raise_for_status"_id)();
+        call_method(response, "raise_for_status"_id);
     }
 }
 
@@ -156,133 +156,145 @@ py::object masking_token(py::handle self, Args... args) {
 py::object Badgewright___init__(py::handle self, py::handle url, py::handle project_id,
                                 py::handle pipeline_id, py::handle api_token,
                                 py::handle version, py::handle qa) {
-    self.attr("pipeline_id"_id) = pipeline_id;
-    self.attr("version"_id) = version;
-    self.attr("qa_value"_id) = qa;
-    self.attr("base_url"_id) = url;
-    self.attr("api_url"_id) = fstr({self.attr("base_url"_id), "/api/v4/projects/", project_id});
-    self.attr("header"_id) = py::dict("PRIVATE-TOKEN"_a = api_token);
+    set_attr(self, "pipeline_id"_id, pipeline_id);
+    set_attr(self, "version"_id, version);
+    set_attr(self, "qa_value"_id, qa);
+    set_attr(self, "base_url"_id, url);
+    set_attr(self, "api_url"_id,
+             fstr({attr(self, "base_url"_id), "/api/v4/projects/"_id, project_id}));
+    set_attr(self, "header"_id, make_dict({{"PRIVATE-TOKEN"_id, api_token}}));
     return py::none();
 }
 
 py::object Badgewright__filter_badge_id(py::handle payload, py::handle badge_type) {
     py::list matches;
     for (py::handle badge : payload)
-        if (contains(badge["image_url"], badge_type)) matches.append(badge);
-    return matches[py::int_(0)]["id"];
+        if (contains(badge["image_url"_id], badge_type)) matches.append(badge);
+    return item(matches, 0)["id"_id];
 }
 
 /// The id of the badge whose image shows `badge_name`, searching every page of the list.
 py::object find_badge_id(py::handle self, py::handle badge_name) {
-    py::str url = fstr({self.attr("api_url"_id), "/badges"});
-    py::object response = global("requests").attr("get"_id)(url, "headers"_a = self.attr("header"_id));
-    response.attr("raise_for_status"_id)();
+    py::str url = fstr({attr(self, "api_url"_id), "/badges"_id});
+    py::object response = call_method(global("requests"_id), "get"_id, url,
+                                      kw("headers"_id, attr(self, "header"_id)));
+    call_method(response, "raise_for_status"_id);
     return search_pages(
         response,
-        [&](py::handle payload) { return self.attr("_filter_badge_id"_id)(payload, badge_name); },
+        [&](py::handle payload) {
+            return call_method(self, "_filter_badge_id"_id, payload, badge_name);
+        },
         [&](long page) {
-            return global("requests").attr("get"_id)(url, "headers"_a = self.attr("header"_id),
-                                                   "params"_a = py::dict("page"_a = page));
+            return call_method(global("requests"_id), "get"_id, url,
+                               kw("headers"_id, attr(self, "header"_id)),
+                               kw("params"_id, make_dict({{"page"_id, py::int_(page)}})));
         });
 }
 
 /// PUTs a new image on the badge; its link stays as it is.
 void put_badge_image(py::handle self, py::handle badge_id, py::handle image_url) {
-    py::object response = global("requests").attr("put"_id)(
-        fstr({self.attr("api_url"_id), "/badges/", badge_id}), "headers"_a = self.attr("header"_id),
-        "data"_a = py::dict("image_url"_a = image_url));
-    response.attr("raise_for_status"_id)();
+    py::object response = call_method(
+        global("requests"_id), "put"_id, fstr({attr(self, "api_url"_id), "/badges/"_id, badge_id}),
+        kw("headers"_id, attr(self, "header"_id)),
+        kw("data"_id, make_dict({{"image_url"_id, image_url}})));
+    call_method(response, "raise_for_status"_id);
 }
 
 py::object Badgewright_create_badges_for_project(py::handle self) {
-    py::dict data("link_url"_a = add(self.attr("base_url"_id), py::str("/%{project_path}/%{project_id}")),
-                  "image_url"_a = "");
+    py::dict data = make_dict({{"link_url"_id, add(attr(self, "base_url"_id),
+                                                   "/%{project_path}/%{project_id}"_id)},
+                               {"image_url"_id, ""_id}});
     py::list urls;
-    urls.append(self.attr("qa_badge_image_url"_id)());
-    urls.append(self.attr("coverage_badge_image_url"_id)(0));
-    urls.append(self.attr("version_badge_image_url"_id)());
+    urls.append(call_method(self, "qa_badge_image_url"_id));
+    urls.append(call_method(self, "coverage_badge_image_url"_id, py::int_(0)));
+    urls.append(call_method(self, "version_badge_image_url"_id));
     for (py::handle url : urls) {
-        data.attr("update"_id)(py::dict("image_url"_a = url));
-        py::object response = global("requests").attr("post"_id)(
-            fstr({self.attr("api_url"_id), "/badges"}), "headers"_a = self.attr("header"_id),
-            "data"_a = data);
-        response.attr("raise_for_status"_id)();
+        call_method(data, "update"_id, make_dict({{"image_url"_id, url}}));
+        py::object response = call_method(global("requests"_id), "post"_id,
+                                          fstr({attr(self, "api_url"_id), "/badges"_id}),
+                                          kw("headers"_id, attr(self, "header"_id)),
+                                          kw("data"_id, data));
+        call_method(response, "raise_for_status"_id);
     }
     return py::none();
 }
 
 py::object Badgewright_update_coverage_badge(py::handle self, py::handle test_job_name) {
-    py::object badge_id = find_badge_id(self, global("COVERAGE_BADGE_NAME"));
-    py::object coverage = self.attr("get_coverage_value"_id)(test_job_name);
-    py::object image_url = self.attr("coverage_badge_image_url"_id)(coverage);
+    py::object badge_id = find_badge_id(self, global("COVERAGE_BADGE_NAME"_id));
+    py::object coverage = call_method(self, "get_coverage_value"_id, test_job_name);
+    py::object image_url = call_method(self, "coverage_badge_image_url"_id, coverage);
     put_badge_image(self, badge_id, image_url);
     return py::none();
 }
 
 py::object Badgewright_update_quality_badge(py::handle self) {
-    py::object badge_id = find_badge_id(self, global("QA_BADGE_NAME"));
-    py::object image_url = self.attr("qa_badge_image_url"_id)();
+    py::object badge_id = find_badge_id(self, global("QA_BADGE_NAME"_id));
+    py::object image_url = call_method(self, "qa_badge_image_url"_id);
     put_badge_image(self, badge_id, image_url);
     return py::none();
 }
 
 py::object Badgewright_update_version_badge(py::handle self) {
-    py::object badge_id = find_badge_id(self, global("VERSION_BADGE_NAME"));
-    py::object image_url = self.attr("version_badge_image_url"_id)();
+    py::object badge_id = find_badge_id(self, global("VERSION_BADGE_NAME"_id));
+    py::object image_url = call_method(self, "version_badge_image_url"_id);
     put_badge_image(self, badge_id, image_url);
     return py::none();
 }
 
 py::object Badgewright_get_coverage_value(py::handle self, py::handle job_name) {
-    py::str url = fstr({self.attr("api_url"_id), "/pipelines/", self.attr("pipeline_id"_id), "/jobs"});
-    py::object response = global("requests").attr("get"_id)(
-        url, "params"_a = py::dict("scope"_a = "success"), "headers"_a = self.attr("header"_id));
-    response.attr("raise_for_status"_id)();
+    py::str url = fstr({attr(self, "api_url"_id), "/pipelines/"_id, attr(self, "pipeline_id"_id),
+                        "/jobs"_id});
+    py::object response = call_method(global("requests"_id), "get"_id, url,
+                                      kw("params"_id, make_dict({{"scope"_id, "success"_id}})),
+                                      kw("headers"_id, attr(self, "header"_id)));
+    call_method(response, "raise_for_status"_id);
     auto first_match = [&](py::handle jobs) {
         py::list matches;
         for (py::handle job : jobs)
-            if (contains(job["name"], job_name)) matches.append(job);
-        return py::object(matches[py::int_(0)]["coverage"]);
+            if (contains(job["name"_id], job_name)) matches.append(job);
+        return py::object(item(matches, 0)["coverage"_id]);
     };
     return search_pages(response, first_match, [&](long page) {
-        return global("requests").attr("get"_id)(
-            url, "params"_a = py::dict("scope"_a = "success", "page"_a = page),
-            "headers"_a = self.attr("header"_id));
+        return call_method(
+            global("requests"_id), "get"_id, url,
+            kw("params"_id, make_dict({{"scope"_id, "success"_id}, {"page"_id, py::int_(page)}})),
+            kw("headers"_id, attr(self, "header"_id)));
     });
 }
 
 py::object Badgewright_coverage_badge_image_url(py::handle coverage_value) {
-    const py::int_ thirty(30), fifty(50), seventy(70);
-    const char* color;
-    if (le(coverage_value, thirty))
-        color = "red";
-    else if (lt(thirty, coverage_value) && le(coverage_value, fifty))
-        color = "yellow";
-    else if (lt(fifty, coverage_value) && le(coverage_value, seventy))
-        color = "green";
+    py::handle color;
+    if (le(coverage_value, 30))
+        color = "red"_id;
+    else if (lt(30, coverage_value) && le(coverage_value, 50))
+        color = "yellow"_id;
+    else if (lt(50, coverage_value) && le(coverage_value, 70))
+        color = "green"_id;
     else
-        color = "brightgreen";
-    return fstr({BADGE_BASE, global("COVERAGE_BADGE_NAME"), "-", coverage_value, "-", color});
+        color = "brightgreen"_id;
+    return fstr({text<BADGE_BASE>(), global("COVERAGE_BADGE_NAME"_id), "-"_id, coverage_value,
+                 "-"_id, color});
 }
 
 py::object Badgewright_qa_badge_image_url(py::handle self) {
-    const char* color;
-    if (eq(self.attr("qa_value"_id), global("DEFAULT_QA")))
-        color = "red";
-    else if (double score = to_float(self.attr("qa_value"_id)); score <= 5.0)
-        color = "red";
-    else if (score = to_float(self.attr("qa_value"_id)); 5.0 < score && score <= 6.0)
-        color = "yellow";
-    else if (score = to_float(self.attr("qa_value"_id)); 6.0 < score && score <= 7.0)
-        color = "green";
+    py::handle color;
+    if (eq(attr(self, "qa_value"_id), global("DEFAULT_QA"_id)))
+        color = "red"_id;
+    else if (double score = to_float(attr(self, "qa_value"_id)); score <= 5.0)
+        color = "red"_id;
+    else if (score = to_float(attr(self, "qa_value"_id)); 5.0 < score && score <= 6.0)
+        color = "yellow"_id;
+    else if (score = to_float(attr(self, "qa_value"_id)); 6.0 < score && score <= 7.0)
+        color = "green"_id;
     else
-        color = "brightgreen";
-    return fstr({BADGE_BASE, global("QA_BADGE_NAME"), "-", self.attr("qa_value"_id), "/10-", color});
+        color = "brightgreen"_id;
+    return fstr({text<BADGE_BASE>(), global("QA_BADGE_NAME"_id), "-"_id, attr(self, "qa_value"_id),
+                 "/10-"_id, color});
 }
 
 py::object Badgewright_version_badge_image_url(py::handle self) {
-    return fstr({BADGE_BASE, global("VERSION_BADGE_NAME"), "-", self.attr("version"_id),
-                 "-informational"});
+    return fstr({text<BADGE_BASE>(), global("VERSION_BADGE_NAME"_id), "-"_id,
+                 attr(self, "version"_id), "-informational"_id});
 }
 
 /* module body *************************************************************************/

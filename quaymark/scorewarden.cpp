@@ -208,10 +208,9 @@ py::object Scorewarden_validate_pylint_report(py::handle self) {
 }
 
 py::object Scorewarden_extract_quality_value(py::handle line) {
-    py::object strip = line.attr("strip"_id);
-    py::object stripped = strip(global("PYLINT_SCORE_LINE_STARTS_WITH"));
-    py::object first = stripped.attr("split"_id)(" ")[py::int_(0)];
-    return first.attr("split"_id)("/10")[py::int_(0)];
+    py::object stripped = call_method(line, "strip"_id, global("PYLINT_SCORE_LINE_STARTS_WITH"_id));
+    py::object first = item(call_method(stripped, "split"_id, " "_id), 0);
+    return item(call_method(first, "split"_id, "/10"_id), 0);
 }
 
 py::object Scorewarden_raise_if_error_or_failure(py::handle line) {

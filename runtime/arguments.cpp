@@ -61,6 +61,12 @@ int bind_arguments(FunctionObject* func, PyObject* const* args, Py_ssize_t nargs
     // 5. Fill the rest from the defaults.
     PyObject* names = func->varnames;
     const Py_ssize_t n = PyTuple_GET_SIZE(names);
+    // Every parameter given by position: handed straight through.
+    if (!kwnames && nargs == n) {
+        for (Py_ssize_t i = 0; i < n; ++i) values[i] = args[i];
+        return 0;
+    }
+
     const Py_ssize_t ndefaults =
         func->defaults ? std::min(PyTuple_GET_SIZE(func->defaults), n) : 0;
     const Py_ssize_t min = n - ndefaults;
@@ -68,6 +74,14 @@ int bind_arguments(FunctionObject* func, PyObject* const* args, Py_ssize_t nargs
 
     if (nargs > n || (nkw == 0 && nargs < min)) return count_error(func, min, n, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) values[i] = args[i];
+    // Positional arguments only (at least `min` of them): nothing to match, and the rest
+    // straight from the defaults, which belong to the last parameters.
+    if (nkw == 0) {
+        const Py_ssize_t skip = func->defaults ? PyTuple_GET_SIZE(func->defaults) - ndefaults : 0;
+        for (Py_ssize_t i = nargs; i < n; ++i)
+            values[i] = PyTuple_GET_ITEM(func->defaults, skip + i - min);
+        return 0;
+    }
     for (Py_ssize_t i = nargs; i < n; ++i) values[i] = nullptr;
 
     if (nkw > 0) {

@@ -3,6 +3,13 @@
 
 #include <Python.h>
 
+#include <cstdint>
+
+#if PY_VERSION_HEX < 0x03090000
+// Exported by the 3.8 interpreter (its LOAD_METHOD), though no header declares it.
+extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
 namespace qm::compat {
 
 #if PY_VERSION_HEX < 0x03090000
@@ -91,6 +98,84 @@ inline void context_manager_error(PyObject* manager, const char* missing) {
                  "'%.200s' object does not support the context manager protocol%s",
                  Py_TYPE(manager)->tp_name,
                  missing[2] == 'e' && missing[3] == 'x' ? " (missed __exit__ method)" : "");
+/// `name(*args)` looked up on args[0] as a method call looks it up: no bound method when the
+/// attribute is a method descriptor of the type. args[-1] may be overwritten when nargsf
+/// carries PY_VECTORCALL_ARGUMENTS_OFFSET.
+inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, size_t nargsf,
+                                   PyObject* kwnames) {
+#if PY_VERSION_HEX < 0x03090000
+    PyObject* callable = nullptr;
+    const int unbound = _PyObject_GetMethod(args[0], name, &callable);
+    if (!callable) return nullptr;
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* result =
+        unbound ? _PyObject_Vectorcall(callable, args, nargs, kwnames)
+                : _PyObject_Vectorcall(callable, args + 1,
+                                       (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    Py_DECREF(callable);
+    return result;
+#else
+    return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
+#endif
+}
+
+/// The value of an int that fits a machine word without its digits being walked: true and
+/// `value` set for the small ints of everyday code (one digit on every version).
+inline bool compact_int(PyObject* op, long& value) {
+#if PY_VERSION_HEX < 0x030c0000
+    const Py_ssize_t size = Py_SIZE(op);
+    if (size < -1 || size > 1) return false;
+    value = size == 0 ? 0 : size * static_cast<long>(reinterpret_cast<PyLongObject*>(op)->ob_digit[0]);
+    return true;
+#else
+    const auto* number = reinterpret_cast<const PyLongObject*>(op);
+    if (!PyUnstable_Long_IsCompact(number)) return false;
+    value = static_cast<long>(PyUnstable_Long_CompactValue(number));
+    return true;
+#endif
+}
+
+/// Dicts that tell when they change. From 3.12 a dict watcher calls `changed` on every change
+/// of a watched dict (one watcher per module); before, every dict carries a version tag that
+/// changes with every change. `dict_version` is that tag, or 0 where there is none.
+#if PY_VERSION_HEX >= 0x030c0000
+namespace watching {
+inline void (*changed)() = nullptr;
+inline int watcher = -1;
+inline int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    changed();
+    return 0;
+}
+}  // namespace watching
+
+/// Starts watching `dict`; false (with no error set) when no watcher is free.
+inline bool watch_dict(PyObject* dict, void (*changed)()) {
+    watching::changed = changed;
+    if (watching::watcher < 0 && (watching::watcher = PyDict_AddWatcher(watching::on_change)) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    if (PyDict_Watch(watching::watcher, dict) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+inline std::uint64_t dict_version(PyObject*) { return 0; }
+#else
+inline bool watch_dict(PyObject*, void (*)()) { return false; }
+inline std::uint64_t dict_version(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
+
+/// The version tag of `type` while it is valid (it changes with any change to the type or a
+/// base), else 0. From 3.12 an invalid tag is 0 itself; before, a flag says.
+inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030c0000
+    return type->tp_version_tag;
+#else
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #endif
 }
 

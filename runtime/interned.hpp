@@ -1,10 +1,11 @@
-// interned.hpp: interned names, made once per process.
+// interned.hpp: interned names, made once per process, with the caches of their uses.
 #pragma once
 
 #include "pybind.hpp"
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 namespace qm {
 
@@ -12,6 +13,33 @@ namespace qm {
 /// The strings are kept for the life of the process on purpose: they must never be released
 /// after the interpreter is gone.
 py::handle intern(const char* name);
+
+/// An interned name together with what its uses learnt last time, as the interpreter's
+/// specialised instructions keep it inline: the module global it named (valid while the
+/// module's namespace is unchanged) and, for attributes, the last type it was looked up on
+/// (valid while that type's version tag is unchanged). One per name and module.
+struct Name {
+    PyObject* str;  // interned, immortal for our purposes
+
+    // Module global: the value the namespace held at `global_stamp` (borrowed: the
+    // namespace owns it while the stamp is current).
+    mutable std::uint64_t global_stamp = 0;
+    mutable PyObject* global_value = nullptr;
+
+    // Attribute: what the type `attr_type` at version `attr_version` holds under this name.
+    enum class Class : unsigned char { unknown, nothing, method };
+    mutable PyTypeObject* attr_type = nullptr;
+    mutable unsigned int attr_version = 0;
+    mutable Class attr_class = Class::unknown;
+    mutable PyObject* attr_found = nullptr;  // borrowed: the type holds it at that version
+
+    explicit Name(PyObject* s) noexcept : str(s) {}
+    Name(const Name&) = delete;
+    Name& operator=(const Name&) = delete;
+
+    PyObject* ptr() const noexcept { return str; }
+    operator py::handle() const noexcept { return str; }
+};
 
 namespace detail {
 template <std::size_t N>
@@ -21,13 +49,24 @@ struct FixedString {
 };
 }  // namespace detail
 
-inline namespace literals {
-/// `"name"_id`: the interned str for an attribute or parameter name, made on first use and
-/// then a single load, e.g. `self.attr("version"_id)`.
+/// Text fixed at compile time that module code names once, e.g. a URL prefix:
+/// `constexpr Literal BASE = "https://...";`, used as `text<BASE>()`.
+template <std::size_t N>
+using Literal = detail::FixedString<N>;
+
+/// The Name of a literal, made on first use and then a single load.
 template <detail::FixedString S>
-py::handle operator""_id() {
-    static const py::handle name = intern(S.text);
+const Name& text() {
+    static const Name name(intern(S.text).ptr());
     return name;
+}
+
+inline namespace literals {
+/// `"name"_id`: the interned name for an attribute, a global, a parameter or a piece of text,
+/// made on first use and then a single load, e.g. `attr(self, "version"_id)`.
+template <detail::FixedString S>
+const Name& operator""_id() {
+    return text<S>();
 }
 }  // namespace literals
 

@@ -4,6 +4,7 @@
 
 #include "compat.hpp"
 #include "frame.hpp"
+#include "ops.hpp"
 #include "pybind.hpp"
 #include "unwind.hpp"
 
@@ -165,6 +166,7 @@ int module_exec(PyObject* module) noexcept {
         PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0)
         return -1;
 
+    detail::enter_namespace(globals);
     body_started = true;
     bool ok = false;
     {

@@ -4,6 +4,9 @@
 #include "compat.hpp"
 #include "interned.hpp"
 
+#include <algorithm>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 
@@ -30,30 +33,69 @@ Frame& running_frame() {
 
 [[noreturn]] void throw_pending() { throw py::error_already_set(); }
 
-}  // namespace
+/// `name` is bound neither in the module nor in the builtins.
+[[noreturn, gnu::cold]] void name_error(PyObject* name) {
+    set_name_error(name);
+    throw_pending();
+}
 
-py::object global(const char* name, const std::source_location& loc) {
-    reached(loc);
-    Frame& frame = running_frame();
-    py::handle key = intern(name);
-    if (PyObject* value = PyDict_GetItemWithError(frame.globals, key.ptr()))
+/// The lookup itself: the namespace `globals`, then its builtins.
+py::object lookup_global(PyObject* globals, PyObject* key) {
+    if (PyObject* value = PyDict_GetItemWithError(globals, key))
         return py::reinterpret_borrow<py::object>(value);
     if (PyErr_Occurred()) throw_pending();
 
-    PyObject* builtins = PyDict_GetItemWithError(frame.globals, intern("__builtins__").ptr());
+    PyObject* builtins = PyDict_GetItemWithError(globals, intern("__builtins__").ptr());
     if (!builtins && PyErr_Occurred()) throw_pending();
     if (builtins) {
-        PyObject* value = PyModule_Check(builtins)
-                              ? PyObject_GetAttr(builtins, key.ptr())
-                              : PyObject_GetItem(builtins, key.ptr());
+        PyObject* value = PyModule_Check(builtins) ? PyObject_GetAttr(builtins, key)
+                                                   : PyObject_GetItem(builtins, key);
         if (value) return py::reinterpret_steal<py::object>(value);
         if (!PyErr_ExceptionMatches(PyExc_AttributeError) &&
             !PyErr_ExceptionMatches(PyExc_KeyError))
             throw_pending();
         PyErr_Clear();
     }
-    set_name_error(key.ptr());
-    throw_pending();
+    name_error(key);
+}
+
+}  // namespace
+
+namespace detail {
+
+Namespace module_namespace;
+
+namespace {
+void namespace_changed() { ++module_namespace.generation; }
+}  // namespace
+
+void enter_namespace(PyObject* globals) noexcept {
+    Py_INCREF(globals);
+    Py_XSETREF(module_namespace.dict, globals);
+    ++module_namespace.generation;
+    module_namespace.watched = compat::watch_dict(globals, namespace_changed);
+}
+
+py::object global_lookup(const Name& name, const std::source_location& loc) {
+    reached(loc);
+    PyObject* ns = module_namespace.dict;
+    if (!ns) return lookup_global(running_frame().globals, name.ptr());
+    if (PyObject* value = PyDict_GetItemWithError(ns, name.ptr())) {
+        // Only values the namespace itself holds are kept: the builtins may change without
+        // the namespace changing.
+        name.global_stamp = module_namespace.stamp();
+        name.global_value = value;
+        return py::reinterpret_borrow<py::object>(value);
+    }
+    if (PyErr_Occurred()) throw_pending();
+    return lookup_global(ns, name.ptr());
+}
+
+}  // namespace detail
+
+py::object global(const char* name, const std::source_location& loc) {
+    reached(loc);
+    return lookup_global(running_frame().globals, intern(name).ptr());
 }
 
 void set_name_error(PyObject* name) noexcept {
@@ -107,22 +149,59 @@ py::object import_from(const char* module_name, const char* name,
 
 py::str fstr(std::initializer_list<Piece> pieces, const std::source_location& loc) {
     reached(loc);
-    auto parts = py::reinterpret_steal<py::tuple>(PyTuple_New(pieces.size()));
-    if (!parts) throw_pending();
-    Py_ssize_t i = 0;
+    // 1. Take every piece as a str: strs as they are (borrowed), other values formatted as
+    //    FORMAT_VALUE formats them (owned until the end).
+    // 2. Size the result: total length and the widest character kind.
+    // 3. Copy the pieces in, widening narrower ones.
+    constexpr std::size_t inline_pieces = 16;
+    PyObject* inline_parts[inline_pieces];
+    std::unique_ptr<PyObject*[]> heap_parts;
+    PyObject** parts = inline_parts;
+    if (pieces.size() > inline_pieces) {
+        heap_parts.reset(new PyObject*[2 * pieces.size()]);
+        parts = heap_parts.get();
+    }
+    PyObject* inline_owned[inline_pieces];
+    PyObject** owned = heap_parts ? parts + pieces.size() : inline_owned;
+    std::size_t n = 0, nowned = 0;
+    struct Release {
+        PyObject** owned;
+        std::size_t& n;
+        ~Release() {
+            for (std::size_t i = 0; i < n; ++i) Py_DECREF(owned[i]);
+        }
+    } release{owned, nowned};
+
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 0;
     for (const Piece& p : pieces) {
-        PyObject* item;
-        if (p.literal) {
-            item = intern(p.literal).inc_ref().ptr();
-        } else if (PyUnicode_CheckExact(p.value.ptr())) {
-            item = p.value.inc_ref().ptr();  // format(s, "") is s itself
-        } else if (!(item = PyObject_Format(p.value.ptr(), intern("").ptr()))) {
+        PyObject* item = p.literal ? intern(p.literal).ptr() : p.value.ptr();
+        if (!PyUnicode_CheckExact(item)) {  // format(s, "") of an exact str is s itself
+            if (!(item = PyObject_Format(item, nullptr))) throw_pending();
+            owned[nowned++] = item;  // a str: PyObject_Format refuses anything else
+        }
+        if (compat::unicode_ready(item) < 0) throw_pending();
+        parts[n++] = item;
+        length += PyUnicode_GET_LENGTH(item);
+        maxchar = std::max<Py_UCS4>(maxchar, PyUnicode_MAX_CHAR_VALUE(item));
+    }
+
+    PyObject* joined = PyUnicode_New(length, maxchar);
+    if (!joined) throw_pending();
+    const int kind = PyUnicode_KIND(joined);
+    char* out = static_cast<char*>(PyUnicode_DATA(joined));
+    Py_ssize_t at = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* part = parts[i];
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(part);
+        if (PyUnicode_KIND(part) == kind) {
+            std::memcpy(out + at * kind, PyUnicode_DATA(part), static_cast<std::size_t>(len) * kind);
+        } else if (PyUnicode_CopyCharacters(joined, at, part, 0, len) < 0) {
+            Py_DECREF(joined);
             throw_pending();
         }
-        PyTuple_SET_ITEM(parts.ptr(), i++, item);
+        at += len;
     }
-    PyObject* joined = PyUnicode_Join(intern("").ptr(), parts.ptr());
-    if (!joined) throw_pending();
     return py::reinterpret_steal<py::str>(joined);
 }
 
@@ -146,6 +225,28 @@ bool compare(py::handle a, py::handle b, int op) {
     if (r < 0) throw_pending();
     return r != 0;
 }
+
+/// `a op n` when `a` is an exact int or float, whose comparisons with an int are fixed;
+/// -1 when the interpreter must compare.
+int compare_literal(PyObject* a, long n, int op) {
+    if (PyLong_CheckExact(a)) {
+        long value;
+        if (!compat::compact_int(a, value)) return -1;
+        return op == Py_LE ? value <= n : value > n;
+    }
+    // A double holds every int literal this is given (|n| < 2**53) exactly.
+    if (PyFloat_CheckExact(a)) {
+        const double value = PyFloat_AS_DOUBLE(a), bound = static_cast<double>(n);
+        return op == Py_LE ? value <= bound : value > bound;
+    }
+    return -1;
+}
+
+bool compare_slow(py::handle a, long n, int op, bool literal_first) {
+    py::object number = py::reinterpret_steal<py::object>(PyLong_FromLong(n));
+    if (!number) throw_pending();
+    return literal_first ? compare(number, a, Py_LT) : compare(a, number, op);
+}
 }  // namespace
 
 bool lt(py::handle a, py::handle b, const std::source_location& loc) {
@@ -157,12 +258,57 @@ bool le(py::handle a, py::handle b, const std::source_location& loc) {
     return compare(a, b, Py_LE);
 }
 
+bool le(py::handle a, long n, const std::source_location& loc) {
+    reached(loc);
+    const int r = compare_literal(a.ptr(), n, Py_LE);
+    return r >= 0 ? r != 0 : compare_slow(a, n, Py_LE, false);
+}
+
+bool lt(long n, py::handle a, const std::source_location& loc) {
+    reached(loc);
+    // n < a is a > n.
+    const int r = compare_literal(a.ptr(), n, Py_GT);
+    return r >= 0 ? r != 0 : compare_slow(a, n, Py_LT, true);
+}
+
 bool eq(py::handle a, py::handle b, const std::source_location& loc) {
     reached(loc);
+    PyObject *x = a.ptr(), *y = b.ptr();
+    // Exact strs compare by their characters, as str.__eq__ does.
+    if (PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) {
+        if (x == y) return true;
+        if (compat::unicode_ready(x) < 0 || compat::unicode_ready(y) < 0) throw_pending();
+        const Py_ssize_t len = PyUnicode_GET_LENGTH(x);
+        return len == PyUnicode_GET_LENGTH(y) && PyUnicode_KIND(x) == PyUnicode_KIND(y) &&
+               std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y),
+                           static_cast<std::size_t>(len) * PyUnicode_KIND(x)) == 0;
+    }
     // Unlike PyObject_RichCompareBool, `==` consults __eq__ even for the same object.
-    PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
+    PyObject* r = PyObject_RichCompare(x, y, Py_EQ);
     if (!r) throw_pending();
     return truth(py::reinterpret_steal<py::object>(r), loc);
+}
+
+py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle>> entries,
+                   const std::source_location& loc) {
+    reached(loc);
+    auto dict = py::reinterpret_steal<py::dict>(PyDict_New());
+    if (!dict) throw_pending();
+    for (const auto& [key, value] : entries)
+        if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw_pending();
+    return dict;
+}
+
+py::object item(py::handle sequence, Py_ssize_t index, const std::source_location& loc) {
+    reached(loc);
+    PyObject* seq = sequence.ptr();
+    if (PyList_CheckExact(seq) && index >= 0 && index < PyList_GET_SIZE(seq))
+        return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, index));
+    py::object key = py::reinterpret_steal<py::object>(PyLong_FromSsize_t(index));
+    if (!key) throw_pending();
+    PyObject* value = PyObject_GetItem(seq, key.ptr());
+    if (!value) throw_pending();
+    return py::reinterpret_steal<py::object>(value);
 }
 
 py::object add(py::handle a, py::handle b, const std::source_location& loc) {
@@ -174,7 +320,11 @@ py::object add(py::handle a, py::handle b, const std::source_location& loc) {
 
 double to_float(py::handle value, const std::source_location& loc) {
     reached(loc);
-    PyObject* f = PyNumber_Float(value.ptr());
+    PyObject* v = value.ptr();
+    // float(x) of an exact float is x, of an exact str the parsed text: what PyNumber_Float
+    // reaches for them after its checks.
+    if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v);
+    PyObject* f = PyUnicode_CheckExact(v) ? PyFloat_FromString(v) : PyNumber_Float(v);
     if (!f) throw_pending();
     const double d = PyFloat_AS_DOUBLE(f);
     Py_DECREF(f);

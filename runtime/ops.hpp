@@ -4,8 +4,13 @@
 
 #include "pybind.hpp"
 #include "frame.hpp"
+#include "compat.hpp"
+#include "interned.hpp"
 
+#include <cstdint>
+#include <initializer_list>
 #include <source_location>
+#include <utility>
 
 namespace qm {
 
@@ -17,6 +22,39 @@ py::object global(const char* name,
 /// Sets NameError for the module-level `name` that neither the module nor the builtins have,
 /// as the interpreter words and fills it.
 [[gnu::cold]] void set_name_error(PyObject* name) noexcept;
+namespace detail {
+/// This module's namespace, whose globals `global(Name)` caches: set by the module's exec
+/// slot before the body runs (each module links its own copy of the runtime), with what
+/// tells its changes: a dict watcher's count from 3.12, the dict's version tag before.
+struct Namespace {
+    PyObject* dict = nullptr;  // a strong reference, deliberately never released
+    bool watched = false;
+    std::uint64_t generation = 1;  // bumped by the watcher on every change
+
+    /// Differs after any change of the namespace; 0 when changes cannot be told.
+    std::uint64_t stamp() const { return watched ? generation : compat::dict_version(dict); }
+};
+extern Namespace module_namespace;
+
+void enter_namespace(PyObject* globals) noexcept;
+py::object global_lookup(const Name& name, const std::source_location& loc);
+}  // namespace detail
+
+/// The same for a name made once (`global("requests"_id)`): the value found last time is
+/// used again while the module's namespace has not changed since, so a rebound or deleted
+/// global is seen at once. Names found only in the builtins are looked up every time.
+inline py::object global(const Name& name,
+                         const std::source_location& loc = std::source_location::current()) {
+    const detail::Namespace& ns = detail::module_namespace;
+    if (ns.dict) {
+        const std::uint64_t stamp = ns.stamp();
+        if (stamp != 0 && stamp == name.global_stamp) {
+            reached(loc);
+            return py::reinterpret_borrow<py::object>(name.global_value);
+        }
+    }
+    return detail::global_lookup(name, loc);
+}
 
 /// Binds `name` in the running module's namespace (a module-level assignment).
 void set_global(const char* name, py::handle value,
@@ -40,6 +78,7 @@ inline void line(const std::source_location& loc = std::source_location::current
 /// replacement field with an empty format spec formats it.
 struct Piece {
     Piece(const char* literal) : literal(literal) {}
+    Piece(const Name& text) : value(text.ptr()) {}
     Piece(py::handle value) : value(value) {}
     Piece(const py::object& value) : value(value) {}
     template <typename T>
@@ -50,7 +89,8 @@ struct Piece {
     py::handle value{};
 };
 
-/// f"...": joins the pieces, formatting each value with format(value, "").
+/// f"...": joins the pieces, formatting each value with format(value, ""), on the stack as
+/// the interpreter's BUILD_STRING does.
 py::str fstr(std::initializer_list<Piece> pieces,
            const std::source_location& loc = std::source_location::current());
 
@@ -69,6 +109,21 @@ bool le(py::handle a, py::handle b,
            const std::source_location& loc = std::source_location::current());
 bool eq(py::handle a, py::handle b,
            const std::source_location& loc = std::source_location::current());
+
+/// `a <= n` and `n < a` against an int literal: exact ints and floats compare in C, anything
+/// else through the interpreter's comparison with the int object.
+bool le(py::handle a, long n,
+        const std::source_location& loc = std::source_location::current());
+bool lt(long n, py::handle a,
+        const std::source_location& loc = std::source_location::current());
+
+/// `{key: value, ...}`: a new dict with the entries in order.
+py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle>> entries,
+                   const std::source_location& loc = std::source_location::current());
+
+/// `sequence[index]` for an int index; exact lists are read directly.
+py::object item(py::handle sequence, Py_ssize_t index,
+                const std::source_location& loc = std::source_location::current());
 
 /// `a + b`.
 py::object add(py::handle a, py::handle b,

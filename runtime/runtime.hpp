@@ -2,6 +2,7 @@
 #pragma once
 
 #include "pybind.hpp"
+#include "attributes.hpp"
 #include "classes.hpp"
 #include "compat.hpp"
 #include "context.hpp"

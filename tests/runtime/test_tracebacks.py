@@ -29,7 +29,7 @@ class TestEntries:
             Badgewright.coverage_badge_image_url("80")
         assert native_entries(info.value) == [(
             "quaymark/badgewright.cpp",
-            source_line("if (le(coverage_value, thirty))"),
+            source_line("if (le(coverage_value, 30))"),
             "badgewright.Badgewright.coverage_badge_image_url",
         )]
 
