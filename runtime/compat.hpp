@@ -98,6 +98,9 @@ inline void context_manager_error(PyObject* manager, const char* missing) {
                  "'%.200s' object does not support the context manager protocol%s",
                  Py_TYPE(manager)->tp_name,
                  missing[2] == 'e' && missing[3] == 'x' ? " (missed __exit__ method)" : "");
+#endif
+}
+
 /// `name(*args)` looked up on args[0] as a method call looks it up: no bound method when the
 /// attribute is a method descriptor of the type. args[-1] may be overwritten when nargsf
 /// carries PY_VECTORCALL_ARGUMENTS_OFFSET.
