@@ -214,19 +214,18 @@ py::object Scorewarden_extract_quality_value(py::handle line) {
 }
 
 py::object Scorewarden_raise_if_error_or_failure(py::handle line) {
-    py::object stripped = line.attr("strip"_id)();
+    py::object stripped = call_method(line, "strip"_id);
     py::object code;
-    if (contains(stripped, py::str(".py:"))) {
-        py::object after = stripped.attr("split"_id)(".py:", 1)[py::int_(1)];
-        code = after.attr("split"_id)(":")[py::int_(2)];
+    if (contains(stripped, ".py:"_id)) {
+        py::object after = item(call_method(stripped, "split"_id, ".py:"_id, py::int_(1)), 1);
+        code = item(call_method(after, "split"_id, ":"_id), 2);
     } else {
-        code = stripped.attr("split"_id)(":")[py::int_(3)];
+        code = item(call_method(stripped, "split"_id, ":"_id), 3);
     }
-    py::object any = global("any");
     py::list found;
-    found.append(py::bool_(contains(code, py::str("F"))));
-    found.append(py::bool_(contains(code, py::str("E"))));
-    if (truth(any(found))) raise(PyExc_ValueError, add(py::str(ERROR_MESSAGE), code));
+    found.append(py::bool_(contains(code, "F"_id)));
+    found.append(py::bool_(contains(code, "E"_id)));
+    if (truth(call(global("any"_id), found))) raise(PyExc_ValueError, add(py::str(ERROR_MESSAGE), code));
     return py::none();
 }
 

@@ -248,9 +248,7 @@ DAEMON = """
 """
 
 
-@pytest.mark.parametrize("case", ["fifo", "scan", pytest.param("requests", marks=pytest.mark.xfail(
-    strict=False, reason="the badge client calls requests through pybind11, whose clean-ups run "
-                         "while the thread is ended; a parking method-call helper is needed"))])
+@pytest.mark.parametrize("case", ["fifo", "scan", "requests"])
 def test_daemon_thread_inside_a_native_call_at_exit(case, tmp_path):
     # The interpreter ends such a thread when it wakes up during finalisation; the process
     # exits as the same Python program would.
