@@ -97,7 +97,9 @@ class Pipeline:
             command += ["-e", "%s=%s" % (name, value)]
         env = dict(os.environ, PATH=job_path(), HOME=str(self.root / "home"),
                    NO_COLOR="1", PIP_DISABLE_PIP_VERSION_CHECK="1")
-        for name in ("VIRTUAL_ENV", "PYTHONPATH", "PYTHONHOME", "PIP_REQUIRE_VIRTUALENV"):
+        # A sanitizer run of this suite preloads its runtimes; the jobs run the user's wheel.
+        for name in ("VIRTUAL_ENV", "PYTHONPATH", "PYTHONHOME", "PIP_REQUIRE_VIRTUALENV",
+                     "LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
             env.pop(name, None)
         done = subprocess.run(command + list(args), cwd=str(project), env=env,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT,

