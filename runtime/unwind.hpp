@@ -21,9 +21,17 @@ template <typename Call>
 decltype(auto) parking_on_exit(Call&& call) {
     try {
         return std::forward<Call>(call)();
+#if defined(_LIBCPP_VERSION)
+    } catch (...) {
+        // libc++abi has no type for forced unwinding and hands it to catch (...) only; a raw
+        // C-API call throws nothing else.
+        abandon_thread();
+    }
+#else
     } catch (abi::__forced_unwind&) {
         abandon_thread();
     }
+#endif
 }
 
 }  // namespace qm

@@ -6,6 +6,9 @@ from standins.gitlab import GitLabServer
 from tests.fixtures_tools import (  # noqa: F401
     fake_twine, interpreter_on_path, package_index, pylint_reports, sample_project)
 
+# Sample projects and their own tests are data, not part of this suite.
+collect_ignore = ["data"]
+
 
 # ---------------------------------------------------------------------------
 # GitLab stand-in

@@ -5,6 +5,7 @@
 - `package_index`: a pypiserver index on 127.0.0.1 that takes uploads from one account.
 - `fake_twine`: `twine` and `pip` stand-ins first on PATH that record how they were called.
 """
+import contextlib
 import json
 import os
 import shlex
@@ -114,16 +115,16 @@ def _answers(url):
         return False
 
 
-@pytest.fixture(scope="session")
-def package_index(tmp_path_factory):
-    """A pypiserver index on 127.0.0.1 at a free port; uploads need INDEX_USER's password."""
+@contextlib.contextmanager
+def running_index(root, user=INDEX_USER, password=INDEX_PASSWORD, serve=()):
+    """A pypiserver on 127.0.0.1 that stores uploads in root/packages and also serves the
+    packages in the directories of `serve`."""
     from passlib.apache import HtpasswdFile
 
-    root = tmp_path_factory.mktemp("index")
     packages = root / "packages"
     packages.mkdir()
     htpasswd = HtpasswdFile(str(root / "htpasswd"), new=True, default_scheme="apr_md5_crypt")
-    htpasswd.set_password(INDEX_USER, INDEX_PASSWORD)
+    htpasswd.set_password(user, password)
     htpasswd.save()
     port = _free_port()
     log = (root / "server.log").open("wb")
@@ -131,9 +132,11 @@ def package_index(tmp_path_factory):
         [sys.executable, "-m", "pypiserver", "run", "--host", "127.0.0.1", "--port", str(port),
          "--authenticate", "update", "--passwords", str(root / "htpasswd"),
          # Several tests upload the same sample release; the newest upload stands.
-         "--overwrite", "--disable-fallback", "--server", "wsgiref", str(packages)],
+         "--overwrite", "--disable-fallback", "--server", "wsgiref", str(packages)]
+        + [str(path) for path in serve],
         stdout=log, stderr=subprocess.STDOUT)
     index = PackageIndex(port, packages)
+    index.user, index.password = user, password
     try:
         deadline = time.monotonic() + 60
         while not _answers(index.simple_url):
@@ -150,6 +153,13 @@ def package_index(tmp_path_factory):
             server.kill()
             server.wait()
         log.close()
+
+
+@pytest.fixture(scope="session")
+def package_index(tmp_path_factory):
+    """A pypiserver index on 127.0.0.1 at a free port; uploads need INDEX_USER's password."""
+    with running_index(tmp_path_factory.mktemp("index")) as index:
+        yield index
 
 
 _RECORDER = """\

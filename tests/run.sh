@@ -3,6 +3,9 @@
 # each in a fresh virtual environment under .venvs/. Extra arguments go to pytest.
 #   bash tests/run.sh                 # both interpreters
 #   PYTHONS="python3.12" bash tests/run.sh -k badge
+#   WHEELHOUSE=wheelhouse bash tests/run.sh   # test the wheels of tools/build-wheels.sh
+# With WHEELHOUSE, quaymark is installed from the wheel there that fits the interpreter, with
+# --only-binary :all: and no compiler on PATH, as a user installs it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,6 +22,12 @@ find_pythons() {
     echo "${found[@]}"
 }
 
+# The example pipeline's own tools and the packages its jobs install, served to them from an
+# index on 127.0.0.1 (see tests/ci_example.py).
+bash tests/ci_example_setup.sh
+export QUAYMARK_CI_EXAMPLE_TOOLS="$PWD/.venvs/ci-tools/bin"
+export QUAYMARK_CI_EXAMPLE_PACKAGES="$PWD/build/ci-example-packages"
+
 status=0
 for python in $(find_pythons); do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
@@ -32,8 +41,19 @@ for python in $(find_pythons); do
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: \
         'atheris<3; python_version<"3.9"' 'atheris; python_version>="3.9"' \
         || echo "atheris is not available for CPython $version: fuzz tests will skip"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-        -Ccmake.define.QUAYMARK_WERROR=ON -Cbuild-dir="build/ci-$version" .
+    if [ -n "${WHEELHOUSE:-}" ]; then
+        tag="cp${version/./}"
+        wheel="$(ls "$WHEELHOUSE"/quaymark-*-"$tag"-"$tag"-*manylinux*.whl | tail -n 1)"
+        # No compiler can be reached: the install must not build anything.
+        if env -i PATH="$PWD/$venv/bin" /bin/sh -c 'command -v cc || command -v c++ || command -v gcc'
+        then echo "a compiler is on the install PATH" >&2; exit 1; fi
+        env -u CC -u CXX PATH="$PWD/$venv/bin" "$venv/bin/python" -m pip install -q \
+            --disable-pip-version-check --only-binary :all: "$wheel"
+        export QUAYMARK_WHEELHOUSE="$PWD/$WHEELHOUSE"
+    else
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+            -Ccmake.define.QUAYMARK_WERROR=ON -Cbuild-dir="build/ci-$version" .
+    fi
     # The tests run the console scripts and `python`, `pip`, `twine` of this environment.
     if ! PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -m pytest "$@"; then
         status=1

@@ -1,4 +1,5 @@
 import os
+import socket
 import subprocess
 import sys
 import time
@@ -180,6 +181,21 @@ class TestFaults:
         started = time.monotonic()
         server.stop()
         assert time.monotonic() - started < 5
+
+    def test_burst_of_connections(self, gitlab):
+        # All connect before any request is sent: the listen backlog must hold them. A full
+        # backlog drops the handshake, which the client repeats only after a second.
+        sockets = [socket.create_connection(("127.0.0.1", gitlab.port), timeout=0.9)
+                   for _ in range(200)]
+        request = ("GET /api/v4/projects/42/badges HTTP/1.1\r\nHost: x\r\nPRIVATE-TOKEN: %s\r\n"
+                   "Connection: close\r\n\r\n" % gitlab.token).encode()
+        replies = []
+        for sock in sockets:
+            with sock:
+                sock.settimeout(10)
+                sock.sendall(request)
+                replies.append(sock.makefile("rb").readline())
+        assert set(replies) == {b"HTTP/1.1 200 OK\r\n"}
 
     def test_reset_keeps_pipelines(self, gitlab):
         gitlab.add_badge("https://a", "https://b")

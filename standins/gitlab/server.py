@@ -81,6 +81,8 @@ class _Fault:
 class _HTTPServer(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # listen() backlog; socketserver's 5 resets connections of clients that come in bursts.
+    request_queue_size = 256
 
     def __init__(self, address, handler, app):
         self.app = app

@@ -1,0 +1,5 @@
+from samplepkg import add
+
+
+def test_add():
+    assert add(2, 3) == 5
