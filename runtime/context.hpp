@@ -43,12 +43,15 @@ bool with(py::handle manager, Body&& body,
     WithBlock block(manager);
     try {
         std::forward<Body>(body)(block.value());
-    } catch (abi::__forced_unwind&) {
-        abandon_thread();  // the interpreter ends this thread at exit: nothing more may run
-    } catch (py::error_already_set& e) {
+    }
+    QM_PARK_ON_FORCED_UNWIND  // the interpreter ends this thread at exit: nothing more may run
+    catch (py::error_already_set& e) {
         // The traceback keeps the line that raised.
         block.exit_with(e);
         return false;
+    } catch (...) {
+        park_if_ending();
+        throw;
     }
     block.exit();
     return true;

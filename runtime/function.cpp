@@ -96,15 +96,16 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
         } else {
             try {
                 result = func->thunk(values);
-            } catch (abi::__forced_unwind&) {
-                // The interpreter is ending this thread at exit, without its GIL: nothing
-                // further out may run.
-                abandon_thread();
-            } catch (py::error_already_set& e) {
+            }
+            // The interpreter ending this thread at exit, without its GIL: nothing further
+            // out may run.
+            QM_PARK_ON_FORCED_UNWIND
+            catch (py::error_already_set& e) {
                 e.restore();
             } catch (const std::exception& e) {
                 PyErr_SetString(PyExc_SystemError, e.what());
             } catch (...) {
+                park_if_ending();
                 PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
             }
             if (!result) frame.add_traceback();

@@ -177,13 +177,14 @@ int module_exec(PyObject* module) noexcept {
         try {
             module_body();
             ok = true;
-        } catch (abi::__forced_unwind&) {
-            abandon_thread();
-        } catch (py::error_already_set& e) {
+        }
+        QM_PARK_ON_FORCED_UNWIND
+        catch (py::error_already_set& e) {
             e.restore();
         } catch (const std::exception& e) {
             PyErr_SetString(PyExc_SystemError, e.what());
         } catch (...) {
+            park_if_ending();
             PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
         }
         if (!ok) frame.add_traceback();
