@@ -6,7 +6,7 @@
 #include "compat.hpp"
 #include "interned.hpp"
 #include "module.hpp"
-#include "unwind.hpp"
+#include "boundary.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -94,20 +94,7 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
         if (!frame.registered) {
             PyErr_NoMemory();
         } else {
-            try {
-                result = func->thunk(values);
-            }
-            // The interpreter ending this thread at exit, without its GIL: nothing further
-            // out may run.
-            QM_PARK_ON_FORCED_UNWIND
-            catch (py::error_already_set& e) {
-                e.restore();
-            } catch (const std::exception& e) {
-                PyErr_SetString(PyExc_SystemError, e.what());
-            } catch (...) {
-                park_if_ending();
-                PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-            }
+            at_c_boundary([&] { result = func->thunk(values); });
             if (!result) frame.add_traceback();
         }
     }

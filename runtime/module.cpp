@@ -6,7 +6,7 @@
 #include "frame.hpp"
 #include "ops.hpp"
 #include "pybind.hpp"
-#include "unwind.hpp"
+#include "boundary.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -168,25 +168,13 @@ int module_exec(PyObject* module) noexcept {
 
     detail::enter_namespace(globals);
     body_started = true;
-    bool ok = false;
+    bool ok;
     {
         GilStateBinding gil_state;
         PyObject* name = PyUnicode_FromString("<module>");
         if (!name) return -1;
         Frame frame(globals, name, module_file, 1);
-        try {
-            module_body();
-            ok = true;
-        }
-        QM_PARK_ON_FORCED_UNWIND
-        catch (py::error_already_set& e) {
-            e.restore();
-        } catch (const std::exception& e) {
-            PyErr_SetString(PyExc_SystemError, e.what());
-        } catch (...) {
-            park_if_ending();
-            PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-        }
+        ok = at_c_boundary(module_body);
         if (!ok) frame.add_traceback();
         Py_DECREF(name);
     }
