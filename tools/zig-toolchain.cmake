@@ -49,3 +49,6 @@ set(CMAKE_C_COMPILER "${_zig_wrappers}/zig-cc")
 set(CMAKE_CXX_COMPILER "${_zig_wrappers}/zig-c++")
 set(CMAKE_AR "${_zig_wrappers}/zig-ar" CACHE FILEPATH "")
 set(CMAKE_RANLIB "${_zig_wrappers}/zig-ranlib" CACHE FILEPATH "")
+# The modules link LLVM's C++ runtime and unwinder statically; glibc ends threads through
+# libgcc_s, and both must meet one unwinder (runtime/system_unwinder.cpp).
+set(QUAYMARK_SYSTEM_UNWINDER ON CACHE BOOL "" FORCE)

@@ -248,17 +248,6 @@ DAEMON = """
 """
 
 
-def _links_llvm_unwinder():
-    # The manylinux wheels carry LLVM's C++ runtime and unwinder, linked in statically; glibc
-    # ends a thread with its own unwinder (libgcc_s), which cannot walk frames whose
-    # personality routine belongs to the other one.
-    import badgewright
-    with open(badgewright.__file__, "rb") as f:
-        return b"libc++abi" in f.read()
-
-
-@pytest.mark.xfail(_links_llvm_unwinder(), strict=False,
-                   reason="glibc's unwinder cannot end a thread inside frames of the static LLVM runtime")
 @pytest.mark.parametrize("case", ["fifo", "scan", "requests"])
 def test_daemon_thread_inside_a_native_call_at_exit(case, tmp_path):
     # The interpreter ends such a thread when it wakes up during finalisation; the process
