@@ -506,24 +506,41 @@ struct Walk {
 /// up to byte 64 * w_end; the bytes past the data are zeros, whose bits are clear.
 using Finder = size_t (*)(Walk& walk, const unsigned char* b, size_t w, size_t w_end, bool& high);
 
+/// The bytes of x that are zero, as the top bit of each byte (exactly: no borrow runs
+/// from one byte into the next).
+constexpr std::uint64_t zero_bytes(std::uint64_t x) {
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    return ~(((x & low7) + low7) | x | low7);
+}
+
+/// The bytes of x that equal c, one bit per byte (bit i for byte i).
+constexpr unsigned bytes_equal(std::uint64_t x, unsigned char c) {
+    const std::uint64_t tops = zero_bytes(x ^ (0x0101010101010101ull * c));
+    return static_cast<unsigned>(((tops >> 7) * 0x0102040810204080ull) >> 56);  // gathers the tops
+}
+
 size_t find_portable(Walk& walk, const unsigned char* b, size_t w, size_t w_end, bool& high) {
     Walk k = walk;
-    unsigned any = 0;
+    std::uint64_t any = 0;
     for (; w < w_end; ++w) {
-        const unsigned char* q = b + (w << 6);
         std::uint64_t brk = 0, colons = 0, letters = 0, ys = 0;
-        for (unsigned i = 0; i < 64; ++i) {
-            const auto bit = [i](bool set) { return static_cast<std::uint64_t>(set) << i; };
-            brk |= bit(q[i] == '\n' || q[i] == '\r');
-            colons |= bit(q[i] == ':');
-            letters |= bit(q[i] == 'E' || q[i] == 'F');
-            ys |= bit(q[i] == 'y');
-            any |= q[i];
+        for (unsigned i = 0; i < 8; ++i) {
+            std::uint64_t x;
+            std::memcpy(&x, b + (w << 6) + 8 * i, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            x = __builtin_bswap64(x);  // byte i of the text as byte i of the number
+#endif
+            any |= x;
+            const unsigned shift = 8 * i;
+            brk |= static_cast<std::uint64_t>(bytes_equal(x, '\n') | bytes_equal(x, '\r')) << shift;
+            colons |= static_cast<std::uint64_t>(bytes_equal(x, ':')) << shift;
+            letters |= static_cast<std::uint64_t>(bytes_equal(x, 'E') | bytes_equal(x, 'F')) << shift;
+            ys |= static_cast<std::uint64_t>(bytes_equal(x, 'y')) << shift;
         }
         if (k.word(w, brk, colons, letters, ys)) break;
     }
     walk = k;
-    high = high || (any & 0x80) != 0;
+    high = high || (any & 0x8080808080808080ull) != 0;
     return w;
 }
 
@@ -658,6 +675,8 @@ struct Shared {
 /// The buffer of one thread, kept for the parts it reads one after another.
 class ScanBuffer {
   public:
+    std::uint64_t since_poll = 0;  // bytes this thread read since it last polled
+
     /// Room for `size` bytes of data and PADDING.
     unsigned char* reserve(size_t size) {
         if (size_ < size) {
@@ -693,6 +712,7 @@ class PartScan {
     bool run(ScanBuffer& buffer, bool polls) noexcept {
         try {
             polls_ = polls;
+            since_poll_ = &buffer.since_poll;
             capacity_ = expected_ < MAX_HELD ? std::max<size_t>(expected_ + 1, 16 * 1024) : MAX_HELD;
             buf_ = buffer.reserve(capacity_);
             std::memset(buf_, 0, PADDING);
@@ -761,8 +781,8 @@ class PartScan {
     /// part, -1 when the scan cannot go on (bytes the decoder refuses, a read error, a signal).
     long read_into(unsigned char* dst, size_t room, bool check = true) {
         if (shared_.give_up.load(std::memory_order_relaxed)) return -1;
-        if (polls_ && since_poll_ >= POLL_EVERY) {
-            since_poll_ = 0;
+        if (polls_ && *since_poll_ >= POLL_EVERY) {
+            *since_poll_ = 0;
             if (!poll()) return -1;
         }
         size_t want = room;
@@ -776,7 +796,7 @@ class PartScan {
         if (n < 0) return -1;
         if (n == 0) return end_ == TO_EOF ? 0 : -1;  // a part cut short: the file shrank
         next_ += static_cast<std::uint64_t>(n);
-        since_poll_ += static_cast<std::uint64_t>(n);
+        *since_poll_ += static_cast<std::uint64_t>(n);
         if (check && !text_.feed(dst, static_cast<size_t>(n))) return -1;
         return n;
     }
@@ -791,6 +811,7 @@ class PartScan {
     /// The verdict on a whole line [s, e), `prefix` telling whether it holds the score prefix.
     Verdict line_verdict(const unsigned char* s, const unsigned char* e, bool prefix) const {
         if (prefix) return Verdict::score;
+        if (e - s < 4) return Verdict::skip;  // too short for ".py:" or a module message
         if (const unsigned char* dot = find_py(s, e)) return message_verdict(dot, e);
         return plain_verdict(s, e, setup_.is_decimal);
     }
@@ -966,7 +987,7 @@ class PartScan {
     size_t unchecked_ = 0;  // bytes in buf_ from here on are not checked yet
     size_t start_ = 0;      // start of the current line in buf_
     bool stopped_ = false;  // this part has no more lines to decide
-    std::uint64_t since_poll_ = 0;
+    std::uint64_t* since_poll_ = nullptr;  // of the thread
     StopLine stop_;
 };
 
