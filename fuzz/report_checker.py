@@ -3,8 +3,8 @@
 `Scorewarden.validate_pylint_report` must end exactly as the plain reading below does: the
 same score text, or an exception of the same type with the same message (for a decoding
 error: the same codec, reason and refused bytes). Some inputs are placed after filler that
-pushes them across the checker's read-chunk boundary or into an overlong line. The static
-helpers are also fed the input as one line.
+pushes them across the checker's read-chunk boundary or into an overlong line; the scan's
+finder changes from input to input. The static helpers are also fed the input as one line.
 
     python fuzz/report_checker.py -max_total_time=600 [corpus directory]
 """
@@ -12,6 +12,7 @@ import os
 import re
 import sys
 import tempfile
+import zlib
 
 import atheris
 
@@ -23,6 +24,9 @@ ERROR_MESSAGE = "Found error or failure code in pylint code quality report: "
 # "no_such_module:1:0: F0001: No module named no_such_module (fatal)": no ".py:" in it.
 MODULE_MESSAGE = re.compile(r"[^:]+:\d+:\d+: [A-Z]\d{4}: ")  # \d: any decimal digit
 
+# Each input is scanned with one of these finders of the checker's byte scan, by its hash
+# (empty: the widest the processor has).
+FINDERS = ["", "sse2", "portable"]
 CHUNK = 256 * 1024
 LONG_LINE = 1024 * 1024
 # Filler lines are long, so that the plain reading stays quick.
@@ -93,6 +97,7 @@ def check(data, path):
         return
     with open(path, "wb") as handle:
         handle.write(report_bytes(fdp))
+    os.environ["QUAYMARK_SCAN_FINDER"] = FINDERS[zlib.crc32(data) % len(FINDERS)]
     got = outcome(Scorewarden(path).validate_pylint_report)
     expected = outcome(validate, path)
     if got != expected:

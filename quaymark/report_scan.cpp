@@ -1,15 +1,18 @@
-// The report scan engine (see report_scan.hpp): reads a file in chunks, finds the lines that
-// may matter through bitmaps of the bytes, decides those lines byte by byte, and checks the
-// encoding of everything it reads. Large files are split at line breaks and read in parts
-// by several threads; a part after a stop that another part found only checks the encoding.
+// The report scan engine (see report_scan.hpp): reads a file in chunks and walks over each
+// chunk once, 64 bytes at a time in vector registers, stopping only at the few lines that may
+// matter; it decides those lines byte by byte, and checks the encoding of everything it
+// reads. Large files are split at line breaks into parts that several threads take in turn;
+// a part after a stop that another part found only checks the encoding.
 #include "report_scan.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -338,8 +341,8 @@ class ModuleMessage {
 
 constexpr size_t CHUNK = 256 * 1024;        // bytes per read
 constexpr size_t LONG_LINE = 1024 * 1024;   // a line growing past this is followed piecewise
-constexpr std::uint64_t PART_MIN = 16u << 20;    // smallest share of a file for one thread
-constexpr int PARTS_MAX = 4;
+constexpr std::uint64_t PART_MIN = 4u << 20;     // smallest share of a file for one part
+constexpr std::uint64_t PARTS_MAX = 8;
 constexpr std::uint64_t POLL_EVERY = 64u << 20;  // the caller is polled after this many bytes
 constexpr std::uint64_t TO_EOF = UINT64_MAX;
 constexpr size_t MAX_HELD = CHUNK + LONG_LINE;  // most data a scan buffer holds
@@ -350,6 +353,8 @@ enum class Verdict { skip, score, message };
 
 /// Readable bytes after the end of the data in a scan buffer, for the window below.
 constexpr size_t PADDING = 128;
+/// Where reads into a scan buffer go: at multiples of this.
+constexpr size_t ALIGN = 64;
 
 /// IdField over [p, e) at once, for the usual short fields: looks at a window of 32 bytes
 /// (readable even past e, which masks them out). Sets `decided` false when the fields
@@ -413,24 +418,27 @@ inline Verdict plain_verdict(const unsigned char* s, const unsigned char* e, Dec
     return layout.finish() == Layout::error ? Verdict::message : Verdict::skip;
 }
 
-/// Bitmaps of a buffer, one bit per byte, 64 bytes to a word.
-struct Bitmaps {
-    std::uint64_t* breaks;   // "\n", "\r"
-    std::uint64_t* colons;   // ":"
-    std::uint64_t* letters;  // "E", "F"
-    std::uint64_t* marks;    // where a line may end the reading (see LineMarks)
-};
+/* Finding the lines that may matter ***************************************************/
 
-/// The marks, word by word: every "E" and "F" (the id of a failing message holds one), and
-/// the break after a "y:" (as in ".py:") with fewer than two colons behind it in its line
-/// (where the id field is missing). A line without a mark can end the reading only by holding
-/// the score prefix. The lines are found for all "y:" at once: adding a bit just after each
-/// such colon to the bytes that are neither colons nor breaks carries it on to the next colon
-/// or break, and a colon reached so, carried on once more, reaches the one after; where either
-/// lands on a break, the line is short. Words are fed in order; bits past the data are clear.
+#if defined(__GNUC__) || defined(__clang__)
+#define QM_ALWAYS_INLINE inline __attribute__((always_inline))
+#else
+#define QM_ALWAYS_INLINE inline
+#endif
+
+/// The marks, word by word (64 bytes, one bit per byte): every "E" and "F" (the id of a
+/// failing message holds one), and the break after a "y:" (as in ".py:") with fewer than
+/// two colons behind it in its line (where the id field is missing). A line without a mark
+/// can end the reading only by holding the score prefix. The lines are found for all "y:"
+/// at once: adding a bit just after each such colon to the bytes that are neither colons nor
+/// breaks carries it on to the next colon or break, and a colon reached so, carried on once
+/// more, reaches the one after; where either lands on a break, the line is short. Words are
+/// fed in order; bits past the data are clear. Nothing carries past a break, so the marks of
+/// a line do not depend on the lines before it.
 class LineMarks {
   public:
-    std::uint64_t next(std::uint64_t breaks, std::uint64_t colons, std::uint64_t letters, std::uint64_t ys) {
+    QM_ALWAYS_INLINE std::uint64_t next(std::uint64_t breaks, std::uint64_t colons, std::uint64_t letters,
+                                        std::uint64_t ys) {
         const std::uint64_t stops = breaks | colons, runs = ~stops;
         const std::uint64_t y_colons = ((ys << 1) | (ys_before_ >> 63)) & colons;
         const std::uint64_t first = add(runs, (y_colons << 1) | (y_colons_before_ >> 63), carry1_) & stops;
@@ -443,11 +451,17 @@ class LineMarks {
     }
 
   private:
-    static std::uint64_t add(std::uint64_t a, std::uint64_t b, unsigned char& carry) {  // a + b + carry
-#if defined(__x86_64__)
-        unsigned long long sum;
-        carry = _addcarry_u64(carry, a, b, &sum);
-        return static_cast<std::uint64_t>(sum);
+    /// a + b + carry, with the carry out.
+    static QM_ALWAYS_INLINE std::uint64_t add(std::uint64_t a, std::uint64_t b, unsigned char& carry) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+        // The carry in is 0 or 1: adding 0xFF to it sets the flag exactly when it is 1.
+        __asm__("addb $0xff, %[c]\n\t"
+                "adcq %[b], %[a]\n\t"
+                "setc %[c]"
+                : [a] "+r"(a), [c] "+q"(carry)
+                : [b] "r"(b)
+                : "cc");
+        return a;
 #else
         std::uint64_t sum;
         const bool over = __builtin_add_overflow(a, b, &sum);
@@ -461,172 +475,173 @@ class LineMarks {
     unsigned char carry1_ = 0, carry2_ = 0;
 };
 
-/// Fills the words of the bitmaps for bytes [from, len), reading up to byte
-/// 64 * ((len + 63) / 64) included, and tells whether any byte read is above 0x7F (so that
-/// pure ASCII needs no check of its encoding). The bytes past `len` read are zeros, so their
-/// bits are clear; bits for bytes before `from` in its word belong to decided lines, which
-/// end with a break before `from`, and stand for nothing the scan looks at.
-using BitmapBuilder = bool (*)(const unsigned char* b, size_t from, size_t len, const Bitmaps& maps);
-
-/// What every builder does with the bits of word w.
-inline void store_word(const Bitmaps& maps, LineMarks& marks, size_t w, std::uint64_t breaks,
-                       std::uint64_t colons, std::uint64_t letters, std::uint64_t ys) {
-    maps.breaks[w] = breaks;
-    maps.colons[w] = colons;
-    maps.letters[w] = letters;
-    maps.marks[w] = marks.next(breaks, colons, letters, ys);
-}
-
-[[maybe_unused]] bool build_bitmaps_portable(const unsigned char* b, size_t from, size_t len,
-                                             const Bitmaps& maps) {
-    unsigned high = 0;
+/// The walk over the words of a buffer, from the start of a line on: it goes on to the next
+/// word until one holds a mark of a line not decided yet (or the score prefix), or, while a
+/// marked line waits for its end, a break. Its state lives in registers while it runs.
+struct Walk {
     LineMarks marks;
-    for (size_t w = from >> 6; w < (len + 63) >> 6; ++w) {
-        const unsigned char* q = b + (w << 6);
-        std::uint64_t brk = 0, colon = 0, letter = 0, ys = 0;
-        for (unsigned i = 0; i < 64; ++i) {
-            const auto bit = [i](bool set) { return static_cast<std::uint64_t>(set) << i; };
-            brk |= bit(q[i] == '\n' || q[i] == '\r');
-            colon |= bit(q[i] == ':');
-            letter |= bit(q[i] == 'E' || q[i] == 'F');
-            ys |= bit(q[i] == 'y');
-            high |= q[i];
+    std::uint64_t floor = ~0ull;    // the bits of the next word that are not decided yet
+    std::uint64_t pending = 0;      // all ones while a marked line waits for its break
+    size_t prefix_word = SIZE_MAX;  // the word that holds the first score prefix
+    std::uint64_t prefix_bit = 0;
+    size_t line_start = 0;          // of the line the walk is in
+    std::uint64_t hits = 0, breaks = 0;  // of the word where the walk stopped
+
+    /// Takes the bits of word w; true when the walk stops there.
+    QM_ALWAYS_INLINE bool word(size_t w, std::uint64_t brk, std::uint64_t colons, std::uint64_t letters,
+                               std::uint64_t ys) {
+        std::uint64_t h = marks.next(brk, colons, letters, ys) & floor;
+        if (w == prefix_word) h |= prefix_bit;
+        const std::uint64_t b = brk & floor;
+        floor = ~0ull;
+        if ((h | (b & pending)) != 0) {
+            hits = h;
+            breaks = b;
+            return true;
         }
-        store_word(maps, marks, w, brk, colon, letter, ys);
+        if (b) line_start = (w << 6) + 64 - static_cast<size_t>(__builtin_clzll(b));
+        return false;
     }
-    return (high & 0x80) != 0;
+};
+
+/// Walks words [w, w_end) of b: the word where the walk stops, or w_end. Sets `high` when a
+/// byte walked over is above 0x7F (so that pure ASCII needs no check of its encoding). Reads
+/// up to byte 64 * w_end; the bytes past the data are zeros, whose bits are clear.
+using Finder = size_t (*)(Walk& walk, const unsigned char* b, size_t w, size_t w_end, bool& high);
+
+/// The bytes of x that are zero, as the top bit of each byte (exactly: no borrow runs
+/// from one byte into the next).
+constexpr std::uint64_t zero_bytes(std::uint64_t x) {
+    constexpr std::uint64_t low7 = 0x7F7F7F7F7F7F7F7Full;
+    return ~(((x & low7) + low7) | x | low7);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
-bool build_bitmaps_sse2(const unsigned char* b, size_t from, size_t len, const Bitmaps& maps) {
+/// The bytes of x that equal c, one bit per byte (bit i for byte i).
+constexpr unsigned bytes_equal(std::uint64_t x, unsigned char c) {
+    const std::uint64_t tops = zero_bytes(x ^ (0x0101010101010101ull * c));
+    return static_cast<unsigned>(((tops >> 7) * 0x0102040810204080ull) >> 56);  // gathers the tops
+}
+
+size_t find_portable(Walk& walk, const unsigned char* b, size_t w, size_t w_end, bool& high) {
+    Walk k = walk;
+    std::uint64_t any = 0;
+    for (; w < w_end; ++w) {
+        std::uint64_t brk = 0, colons = 0, letters = 0, ys = 0;
+        for (unsigned i = 0; i < 8; ++i) {
+            std::uint64_t x;
+            std::memcpy(&x, b + (w << 6) + 8 * i, 8);
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+            x = __builtin_bswap64(x);  // byte i of the text as byte i of the number
+#endif
+            any |= x;
+            const unsigned shift = 8 * i;
+            brk |= static_cast<std::uint64_t>(bytes_equal(x, '\n') | bytes_equal(x, '\r')) << shift;
+            colons |= static_cast<std::uint64_t>(bytes_equal(x, ':')) << shift;
+            letters |= static_cast<std::uint64_t>(bytes_equal(x, 'E') | bytes_equal(x, 'F')) << shift;
+            ys |= static_cast<std::uint64_t>(bytes_equal(x, 'y')) << shift;
+        }
+        if (k.word(w, brk, colons, letters, ys)) break;
+    }
+    walk = k;
+    high = high || (any & 0x8080808080808080ull) != 0;
+    return w;
+}
+
+#if defined(__SSE2__)
+size_t find_sse2(Walk& walk, const unsigned char* b, size_t w, size_t w_end, bool& high) {
     const __m128i nl = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r'), colon = _mm_set1_epi8(':');
     const __m128i big_e = _mm_set1_epi8('E'), big_f = _mm_set1_epi8('F'), y = _mm_set1_epi8('y');
-    __m128i high = _mm_setzero_si128();
-    LineMarks marks;
-    for (size_t w = from >> 6; w < (len + 63) >> 6; ++w) {
+    __m128i any = _mm_setzero_si128();
+    Walk k = walk;
+    for (; w < w_end; ++w) {
         const unsigned char* q = b + (w << 6);
         std::uint64_t brk = 0, colons = 0, letters = 0, ys = 0;
-        for (unsigned k = 0; k < 4; ++k) {
-            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * k));
-            high = _mm_or_si128(high, v);
-            auto mask = [k](__m128i m) {
-                return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << (16 * k);
+        for (unsigned i = 0; i < 4; ++i) {
+            const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(q + 16 * i));
+            any = _mm_or_si128(any, v);
+            auto mask = [i](__m128i m) {
+                return static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(m))) << (16 * i);
             };
             brk |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, nl), _mm_cmpeq_epi8(v, cr)));
             colons |= mask(_mm_cmpeq_epi8(v, colon));
             letters |= mask(_mm_or_si128(_mm_cmpeq_epi8(v, big_e), _mm_cmpeq_epi8(v, big_f)));
             ys |= mask(_mm_cmpeq_epi8(v, y));
         }
-        store_word(maps, marks, w, brk, colons, letters, ys);
+        if (k.word(w, brk, colons, letters, ys)) break;
     }
-    return _mm_movemask_epi8(high) != 0;
+    walk = k;
+    high = high || _mm_movemask_epi8(any) != 0;
+    return w;
 }
+#endif
 
+#if defined(__x86_64__) || defined(__i386__)
 __attribute__((target("avx2"))) inline std::uint64_t mask_avx2(__m256i lo, __m256i hi) {
     return static_cast<std::uint32_t>(_mm256_movemask_epi8(lo)) |
            static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(hi))) << 32;
 }
 
-__attribute__((target("avx2"))) inline __m256i either_avx2(__m256i v, char x, char y) {
-    return _mm256_or_si256(_mm256_cmpeq_epi8(v, _mm256_set1_epi8(x)), _mm256_cmpeq_epi8(v, _mm256_set1_epi8(y)));
+__attribute__((target("avx2"))) inline __m256i either_avx2(__m256i v, __m256i x, __m256i z) {
+    return _mm256_or_si256(_mm256_cmpeq_epi8(v, x), _mm256_cmpeq_epi8(v, z));
 }
 
-__attribute__((target("avx2"))) bool build_bitmaps_avx2(const unsigned char* b, size_t from, size_t len,
-                                                        const Bitmaps& maps) {
-    __m256i high = _mm256_setzero_si256();
-    const __m256i colon = _mm256_set1_epi8(':'), y = _mm256_set1_epi8('y');
-    LineMarks marks;
-    for (size_t w = from >> 6; w < (len + 63) >> 6; ++w) {
+__attribute__((target("avx2"))) size_t find_avx2(Walk& walk, const unsigned char* b, size_t w, size_t w_end,
+                                                 bool& high) {
+    const __m256i nl = _mm256_set1_epi8('\n'), cr = _mm256_set1_epi8('\r'), colon = _mm256_set1_epi8(':');
+    const __m256i big_e = _mm256_set1_epi8('E'), big_f = _mm256_set1_epi8('F'), y = _mm256_set1_epi8('y');
+    __m256i any = _mm256_setzero_si256();
+    Walk k = walk;
+    for (; w < w_end; ++w) {
         const unsigned char* q = b + (w << 6);
         const __m256i v0 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q));
         const __m256i v1 = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(q + 32));
-        high = _mm256_or_si256(high, _mm256_or_si256(v0, v1));
-        store_word(maps, marks, w,
-                   mask_avx2(either_avx2(v0, '\n', '\r'), either_avx2(v1, '\n', '\r')),
+        any = _mm256_or_si256(any, _mm256_or_si256(v0, v1));
+        if (k.word(w, mask_avx2(either_avx2(v0, nl, cr), either_avx2(v1, nl, cr)),
                    mask_avx2(_mm256_cmpeq_epi8(v0, colon), _mm256_cmpeq_epi8(v1, colon)),
-                   mask_avx2(either_avx2(v0, 'E', 'F'), either_avx2(v1, 'E', 'F')),
-                   mask_avx2(_mm256_cmpeq_epi8(v0, y), _mm256_cmpeq_epi8(v1, y)));
+                   mask_avx2(either_avx2(v0, big_e, big_f), either_avx2(v1, big_e, big_f)),
+                   mask_avx2(_mm256_cmpeq_epi8(v0, y), _mm256_cmpeq_epi8(v1, y))))
+            break;
     }
-    return _mm256_movemask_epi8(high) != 0;
+    walk = k;
+    high = high || _mm256_movemask_epi8(any) != 0;
+    return w;
 }
 
-__attribute__((target("avx512f,avx512bw"))) bool build_bitmaps_avx512(const unsigned char* b, size_t from,
-                                                                      size_t len, const Bitmaps& maps) {
+__attribute__((target("avx512f,avx512bw"))) size_t find_avx512(Walk& walk, const unsigned char* b, size_t w,
+                                                               size_t w_end, bool& high) {
     const __m512i nl = _mm512_set1_epi8('\n'), cr = _mm512_set1_epi8('\r'), colon = _mm512_set1_epi8(':');
     const __m512i big_e = _mm512_set1_epi8('E'), one = _mm512_set1_epi8(1), y = _mm512_set1_epi8('y');
-    __m512i high = _mm512_setzero_si512();
-    LineMarks marks;
-    for (size_t w = from >> 6; w < (len + 63) >> 6; ++w) {
+    __m512i any = _mm512_setzero_si512();
+    Walk k = walk;
+    for (; w < w_end; ++w) {
         const __m512i v = _mm512_loadu_si512(b + (w << 6));
-        high = _mm512_or_si512(high, v);
-        store_word(maps, marks, w, _mm512_cmpeq_epi8_mask(v, nl) | _mm512_cmpeq_epi8_mask(v, cr),
+        any = _mm512_or_si512(any, v);
+        if (k.word(w, _mm512_cmpeq_epi8_mask(v, nl) | _mm512_cmpeq_epi8_mask(v, cr),
                    _mm512_cmpeq_epi8_mask(v, colon),
                    _mm512_cmple_epu8_mask(_mm512_sub_epi8(v, big_e), one),  // "E" or "F"
-                   _mm512_cmpeq_epi8_mask(v, y));
+                   _mm512_cmpeq_epi8_mask(v, y)))
+            break;
     }
-    return _mm512_movepi8_mask(high) != 0;
+    walk = k;
+    high = high || _mm512_movepi8_mask(any) != 0;
+    return w;
 }
 #endif
 
-BitmapBuilder pick_bitmap_builder() {
+/// The widest finder the processor runs, or a narrower one that QUAYMARK_SCAN_FINDER names
+/// ("avx2", "sse2" or "portable"), for comparing them.
+Finder pick_finder() {
+    const char* forced = std::getenv("QUAYMARK_SCAN_FINDER");
+    const std::string cap = forced ? forced : "";
 #if defined(__x86_64__) || defined(__i386__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512bw")) return build_bitmaps_avx512;
-    return __builtin_cpu_supports("avx2") ? build_bitmaps_avx2 : build_bitmaps_sse2;
-#else
-    return build_bitmaps_portable;
+    if (cap.empty() && __builtin_cpu_supports("avx512bw")) return find_avx512;
+    if ((cap.empty() || cap == "avx2") && __builtin_cpu_supports("avx2")) return find_avx2;
 #endif
-}
-
-/// The first set bit at or after `from` in words [from / 64, w_end) of `map`, or `none`.
-inline size_t first_bit(const std::uint64_t* map, size_t from, size_t w_end, size_t none) {
-    size_t w = from >> 6;
-    if (w >= w_end) return none;
-    if (const std::uint64_t here = map[w] >> (from & 63)) return from + static_cast<size_t>(__builtin_ctzll(here));
-    while (++w < w_end)
-        if (map[w]) return (w << 6) + static_cast<size_t>(__builtin_ctzll(map[w]));
-    return none;
-}
-
-/// One past the last set bit before `to` and at or after `floor` in `map`, or `floor`.
-inline size_t after_last_bit(const std::uint64_t* map, size_t floor, size_t to) {
-    size_t w = to >> 6;
-    std::uint64_t bits = (to & 63) ? map[w] & ((1ull << (to & 63)) - 1) : 0;
-    const size_t w_floor = floor >> 6;
-    while (!bits) {
-        if (w <= w_floor) return floor;
-        bits = map[--w];
-    }
-    return std::max(floor, (w << 6) + 64 - static_cast<size_t>(__builtin_clzll(bits)));
-}
-
-/// The 64 bits of `map` from bit `at` on (the word after the one holding `at` is readable).
-inline std::uint64_t window(const std::uint64_t* map, size_t at) {
-    const size_t w = at >> 6, shift = at & 63;
-    return (map[w] >> shift) | ((map[w + 1] << 1) << (63 - shift));  // no shift by 64
-}
-
-/// The verdict on a message line that ends at `e`, its id field seen from `q`, just after
-/// the first ".py:", as id_field_fails sees it, read off the bitmaps: the letters between
-/// the second and the third colon (or the end of the line). Falls back to the bytes when
-/// the fields reach past 64 bytes.
-inline Verdict id_verdict(const unsigned char* b, const Bitmaps& maps, size_t q, size_t e) {
-    const size_t room = e - q;
-    std::uint64_t colons = window(maps.colons, q);
-    std::uint64_t letters = window(maps.letters, q);
-    if (room < 64) {
-        const std::uint64_t valid = (1ull << room) - 1;
-        colons &= valid;
-        letters &= valid;
-    }
-    colons &= colons - 1;  // drop the first colon
-    const std::uint64_t second = colons & (0 - colons);
-    colons ^= second;
-    std::uint64_t stop = colons & (0 - colons);  // the third colon
-    if (!stop && room < 64) stop = 1ull << room;  // or the end of the line
-    if (!stop) return message_verdict(b + q - 4, b + e);
-    if (!second) return Verdict::message;  // fewer than two colons
-    return (letters & (stop - (second << 1))) ? Verdict::message : Verdict::skip;
+#if defined(__SSE2__)
+    if (cap != "portable") return find_sse2;
+#endif
+    return find_portable;
 }
 
 /// The line that ends the reading.
@@ -643,7 +658,7 @@ struct ScanSetup {
     Needle prefix;
     bool ascii;
     DecimalTest is_decimal;
-    BitmapBuilder build;
+    Finder find;
 };
 
 /// State shared by the threads reading one report.
@@ -660,26 +675,58 @@ struct Shared {
     }
 };
 
+/// The buffer of one thread, kept for the parts it reads one after another. It starts at a
+/// multiple of ALIGN: the kernel copies a file into memory at such an address several times
+/// faster than at others.
+class ScanBuffer {
+  public:
+    std::uint64_t since_poll = 0;  // bytes this thread read since it last polled
+
+    /// Room for `size` bytes of data and PADDING.
+    unsigned char* reserve(size_t size) {
+        if (size_ < size) {
+            data_.reset();
+            const size_t bytes = (size + PADDING + ALIGN - 1) / ALIGN * ALIGN;
+            data_.reset(static_cast<unsigned char*>(std::aligned_alloc(ALIGN, bytes)));
+            if (!data_) throw std::bad_alloc();
+            size_ = size;
+        }
+        return data_.get();
+    }
+
+  private:
+    struct Free {
+        void operator()(unsigned char* p) const { std::free(p); }
+    };
+    std::unique_ptr<unsigned char, Free> data_;
+    size_t size_ = 0;
+};
+
 /// Reads the bytes [begin, end) of the file (end may be TO_EOF) and finds the first line
 /// there that ends the reading. `begin` is the start of a line.
 ///
-/// Every "\r" and every "\n" ends a line here, so a "\r\n" ends a line and then an empty
-/// one. An empty line never ends the reading, which therefore comes out as with universal
-/// newlines; the line that ends it is handed on with "\n" in place of its break.
+/// Lines end at "\n", "\r" and "\r\n"; the "\n" of a "\r\n" ends no line of its own. The line
+/// that ends the reading is handed on with "\n" in place of its break.
 class PartScan {
   public:
     /// `expected`: the size of the part by the file's size now; small parts get buffers
     /// of their size.
     PartScan(const ScanSetup& setup, int fd, std::uint64_t begin, std::uint64_t end,
-             std::uint64_t expected, Shared& shared, bool polls)
+             std::uint64_t expected, Shared& shared)
         : setup_(setup), fd_(fd), next_(begin), end_(end), base_(begin), shared_(shared),
-          polls_(polls), text_(setup.ascii),
+          text_(setup.ascii),
           expected_(static_cast<size_t>(std::min<std::uint64_t>(expected, MAX_HELD))) {}
 
-    /// False when the line-by-line reading must decide.
-    bool run() noexcept {
+    /// Reads the part into `buffer`, calling poll() if `polls`. False when the line-by-line
+    /// reading must decide.
+    bool run(ScanBuffer& buffer, bool polls) noexcept {
         try {
-            allocate(expected_ < MAX_HELD ? std::max<size_t>(expected_ + 1, 16 * 1024) : MAX_HELD);
+            polls_ = polls;
+            since_poll_ = &buffer.since_poll;
+            // Room for the part with a byte to spare, and for aligning what is kept of a line.
+            capacity_ = (expected_ < MAX_HELD ? std::max<size_t>(expected_ + 1, 16 * 1024) : MAX_HELD) + ALIGN;
+            buf_ = buffer.reserve(capacity_);
+            std::memset(buf_, 0, PADDING);
             const bool ok = read_all();
             if (!ok) shared_.give_up.store(true);
             return ok;
@@ -691,28 +738,17 @@ class PartScan {
     StopLine& stop() { return stop_; }
 
   private:
-    /// Buffers for `size` bytes of data.
-    void allocate(size_t size) {
-        buf_.reset(new unsigned char[size + PADDING]);
-        std::memset(buf_.get(), 0, PADDING);
-        const size_t words = size / 64 + 2;
-        bitmap_words_.reset(new std::uint64_t[4 * words]);
-        std::uint64_t* w = bitmap_words_.get();
-        maps_ = {w, w + words, w + 2 * words, w + 3 * words};
-        capacity_ = size;
-    }
-
     /// Reads on into the buffer after the data held: up to CHUNK bytes. A buffer smaller
     /// than MAX_HELD holds the whole part with a byte to spare; when it fills up, the file
     /// has grown since, and the line-by-line reading takes over.
     long read_more() {
         const size_t room = capacity_ - len_;
         if (room == 0) return -1;
-        const long n = read_into(buf_.get() + len_, std::min(CHUNK, room), false);
+        const long n = read_into(buf_ + len_, std::min(CHUNK, room), false);
         if (n > 0) {
-            unchecked_ = len_;  // scan_lines checks the encoding along with its bitmaps
+            unchecked_ = len_;  // scan_lines checks the encoding along with its walk
             len_ += static_cast<size_t>(n);
-            std::memset(buf_.get() + len_, 0, PADDING);  // what the bitmaps read past the data
+            std::memset(buf_ + len_, 0, PADDING);  // what the walk reads past the data
         }
         return n;
     }
@@ -720,20 +756,16 @@ class PartScan {
     bool read_all() {
         for (;;) {
             // A stop earlier in the file decides: the bytes here need only decode.
-            if (!stopped_ && shared_.first_stop.load(std::memory_order_relaxed) < base_) stopped_ = true;
+            if (!stopped_ && shared_.first_stop.load(std::memory_order_relaxed) < base_ + start_)
+                stopped_ = true;
             if (stopped_) {
-                const long n = read_into(buf_.get(), std::min(CHUNK, capacity_));
+                const long n = read_into(buf_, std::min(CHUNK, capacity_));
                 if (n < 0) return false;
                 if (n == 0) break;
                 continue;
             }
-            if (start_ > 0) {
-                std::memmove(buf_.get(), buf_.get() + start_, len_ - start_);
-                base_ += start_;
-                len_ -= start_;
-                start_ = 0;
-            }
-            if (len_ > LONG_LINE) {
+            if (start_ > 0) keep_line();
+            if (len_ - start_ > LONG_LINE) {
                 if (!follow_long_line()) return false;
                 continue;
             }
@@ -743,26 +775,35 @@ class PartScan {
             if (!scan_lines()) return false;
         }
         if (!stopped_ && start_ < len_) {  // the last line, without a line break
-            const unsigned char* s = buf_.get() + start_;
-            const unsigned char* e = buf_.get() + len_;
-            Verdict verdict;
-            if (setup_.prefix.find(s, len_ - start_) < len_ - start_)
-                verdict = Verdict::score;
-            else if (const unsigned char* dot = find_py(s, e))
-                verdict = message_verdict(dot, e);
-            else
-                verdict = plain_verdict(s, e, setup_.is_decimal);
+            const unsigned char* s = buf_ + start_;
+            const unsigned char* e = buf_ + len_;
+            const bool prefix = setup_.prefix.find(s, len_ - start_) < len_ - start_;
+            const Verdict verdict = line_verdict(s, e, prefix);
             if (verdict != Verdict::skip) hold(verdict, s, e, false);
         }
         return text_.at_boundary();
+    }
+
+    /// Moves the line [start_, len_), not complete yet, to the front of the buffer, so that it
+    /// ends at a multiple of ALIGN, where the next read goes. The bytes before it are cleared
+    /// for the walk. (base_ may wrap around below zero: it is only used with offsets in the
+    /// buffer from start_ on.)
+    void keep_line() {
+        const size_t keep = len_ - start_;
+        const size_t at = (0 - keep) & (ALIGN - 1);
+        if (start_ != at) std::memmove(buf_ + at, buf_ + start_, keep);
+        std::memset(buf_, 0, at);
+        base_ += start_ - at;
+        start_ = at;
+        len_ = at + keep;
     }
 
     /// Reads up to `room` bytes and, if `check`, checks their encoding; 0 at the end of the
     /// part, -1 when the scan cannot go on (bytes the decoder refuses, a read error, a signal).
     long read_into(unsigned char* dst, size_t room, bool check = true) {
         if (shared_.give_up.load(std::memory_order_relaxed)) return -1;
-        if (polls_ && since_poll_ >= POLL_EVERY) {
-            since_poll_ = 0;
+        if (polls_ && *since_poll_ >= POLL_EVERY) {
+            *since_poll_ = 0;
             if (!poll()) return -1;
         }
         size_t want = room;
@@ -776,7 +817,7 @@ class PartScan {
         if (n < 0) return -1;
         if (n == 0) return end_ == TO_EOF ? 0 : -1;  // a part cut short: the file shrank
         next_ += static_cast<std::uint64_t>(n);
-        since_poll_ += static_cast<std::uint64_t>(n);
+        *since_poll_ += static_cast<std::uint64_t>(n);
         if (check && !text_.feed(dst, static_cast<size_t>(n))) return -1;
         return n;
     }
@@ -788,62 +829,89 @@ class PartScan {
         return false;
     }
 
-    /// Checks the encoding of the bytes from unchecked_ on, then decides the complete lines
-    /// in [start_, len_), up to the first that ends the reading. False when the bytes are
-    /// not valid text.
+    /// The verdict on a whole line [s, e), `prefix` telling whether it holds the score prefix.
+    Verdict line_verdict(const unsigned char* s, const unsigned char* e, bool prefix) const {
+        if (prefix) return Verdict::score;
+        if (e - s < 4) return Verdict::skip;  // too short for ".py:" or a module message
+        if (const unsigned char* dot = find_py(s, e)) return message_verdict(dot, e);
+        return plain_verdict(s, e, setup_.is_decimal);
+    }
+
+    /// Decides the complete lines in [start_, len_), up to the first that ends the reading,
+    /// and checks the encoding of the bytes from unchecked_ on. False when the bytes are not
+    /// valid text.
     ///
-    /// Only lines that hold a mark of the bitmaps (or the score prefix) can end the reading;
-    /// the scan steps from mark to mark, so that lines without one (empty lines, short or
-    /// plain ones, message lines without "E" or "F") cost nothing but the bitmaps.
+    /// Only lines that hold a mark (see LineMarks) or the score prefix can end the reading:
+    /// the walk over the words passes every other line (empty lines, short or plain ones,
+    /// message lines without "E" or "F") without a look at it.
     bool scan_lines() {
-        const unsigned char* b = buf_.get();
+        const unsigned char* b = buf_;
         const size_t len = len_;
-        size_t from = start_;  // every line before this one is decided
+        const size_t from = start_;  // every line before this one is decided
         if (from >= len) return true;
-        std::uint64_t* breaks = maps_.breaks;
-        std::uint64_t* marks = maps_.marks;
         const size_t w_end = (len + 63) >> 6;
-        const bool high = setup_.build(b, from, len, maps_);
+        const size_t prefix_at = from + setup_.prefix.find(b + from, len - from);  // len: none
+
+        Walk walk;
+        walk.floor = ~0ull << (from & 63);
+        walk.line_start = from;
+        if (prefix_at < len) {
+            walk.prefix_word = prefix_at >> 6;
+            walk.prefix_bit = 1ull << (prefix_at & 63);
+        }
+        bool high = false, stopped = false;
+        size_t next = from;           // the first byte not decided
+        size_t waiting = 0;           // the start of the marked line waiting for its break
+        for (size_t w = from >> 6; (w = setup_.find(walk, b, w, w_end, high)) < w_end; ++w) {
+            const size_t base = w << 6;
+            std::uint64_t hits = walk.hits, breaks = walk.breaks;
+            for (;;) {
+                if (next > base) {  // a line ended within this word
+                    const std::uint64_t keep = next - base >= 64 ? 0 : ~0ull << (next - base);
+                    hits &= keep;
+                    breaks &= keep;
+                }
+                size_t s, e;
+                if (walk.pending) {
+                    if (!breaks) break;
+                    s = waiting;
+                    e = base + static_cast<size_t>(__builtin_ctzll(breaks));
+                    walk.pending = 0;
+                } else {
+                    if (!hits) {
+                        if (breaks) walk.line_start = base + 64 - static_cast<size_t>(__builtin_clzll(breaks));
+                        break;
+                    }
+                    const unsigned i = static_cast<unsigned>(__builtin_ctzll(hits));
+                    const std::uint64_t before = breaks & ((1ull << i) - 1);
+                    s = before ? base + 64 - static_cast<size_t>(__builtin_clzll(before)) : walk.line_start;
+                    const std::uint64_t after = breaks >> i;
+                    if (!after) {  // the line ends in a later word
+                        walk.pending = ~0ull;
+                        waiting = s;
+                        break;
+                    }
+                    e = base + i + static_cast<size_t>(__builtin_ctzll(after));
+                }
+                const Verdict verdict = line_verdict(b + s, b + e, prefix_at >= s && prefix_at < e);
+                if (verdict != Verdict::skip) {
+                    hold(verdict, b + s, b + e, true);
+                    start_ = e + 1;
+                    stopped = true;
+                    break;
+                }
+                next = e + 1 + (b[e] == '\r' && b[e + 1] == '\n');  // one line end
+                walk.line_start = next;
+            }
+            if (stopped) break;
+        }
+        if (!stopped) start_ = walk.pending ? waiting : walk.line_start;
         if (unchecked_ < len) {
-            if ((high || !text_.at_boundary()) && !text_.feed(b + unchecked_, len - unchecked_))
+            // A stop leaves the rest of the buffer unwalked.
+            if ((stopped || high || !text_.at_boundary()) && !text_.feed(b + unchecked_, len - unchecked_))
                 return false;
             unchecked_ = len;
         }
-        const size_t prefix_at = from + setup_.prefix.find(b + from, len - from);  // len: none
-
-        size_t mark = first_bit(marks, from, w_end, len);
-        for (;;) {
-            const size_t at = std::min(mark, prefix_at);
-            if (at >= len) break;
-            // Usually the line that holds `at` is the next one: the first break from `from`
-            // on ends it.
-            size_t s = from;
-            size_t e = first_bit(breaks, from, w_end, len);
-            if (e < at) {
-                s = after_last_bit(breaks, e + 1, at);
-                e = first_bit(breaks, at, w_end, len);
-            }
-            if (e == len) {  // the line goes on in the next read
-                start_ = s;
-                return true;
-            }
-            Verdict verdict;
-            if (prefix_at < e) {
-                verdict = Verdict::score;
-            } else if (const unsigned char* dot = find_py(b + s, b + e)) {
-                verdict = id_verdict(b, maps_, static_cast<size_t>(dot - b) + 4, e);
-            } else {
-                verdict = plain_verdict(b + s, b + e, setup_.is_decimal);
-            }
-            if (verdict != Verdict::skip) {
-                hold(verdict, b + s, b + e, true);
-                start_ = e + 1;
-                return true;
-            }
-            from = e + 1 + (b[e] == '\r' && b[e + 1] == '\n');  // no empty line in a "\r\n"
-            mark = first_bit(marks, from, w_end, len);
-        }
-        start_ = after_last_bit(breaks, from, len);
         return true;
     }
 
@@ -856,25 +924,28 @@ class PartScan {
         stop_.text.assign(reinterpret_cast<const char*>(s), n);
         if (ending) stop_.text.push_back('\n');
         stopped_ = true;
-        shared_.stopped_at(base_ + static_cast<std::uint64_t>(s - buf_.get()));
+        shared_.stopped_at(base_ + static_cast<std::uint64_t>(s - buf_));
     }
 
-    /// The line in buf_[0, len_) has grown past LONG_LINE without a break: reads on
+    /// The line in buf_[start_, len_) has grown past LONG_LINE without a break: reads on
     /// keeping only what decides about it, until it ends; then goes on with the lines after.
     bool follow_long_line() {
-        unsigned char* b = buf_.get();
-        const std::uint64_t offset = base_;
-        std::uint64_t length = len_;
+        const unsigned char* held = buf_ + start_;
+        const size_t size = len_ - start_;
+        const std::uint64_t offset = base_ + start_;
+        std::uint64_t length = size;
         const Needle py(".py:");
-        bool has_prefix = setup_.prefix.find(b, len_) < len_;
-        StreamFinder prefix_finder(setup_.prefix, b, len_);
-        StreamFinder py_finder(py, b, len_);
+        bool has_prefix = setup_.prefix.find(held, size) < size;
+        StreamFinder prefix_finder(setup_.prefix, held, size);
+        StreamFinder py_finder(py, held, size);
         IdField field;
-        const unsigned char* dot = find_py(b, b + len_);
+        const unsigned char* dot = find_py(held, held + size);
         bool has_py = dot != nullptr;
-        if (dot) field.feed(dot + 4, b + len_);
+        if (dot) field.feed(dot + 4, held + size);
         ModuleMessage layout(setup_.is_decimal);
-        layout.feed(b, b + len_);
+        layout.feed(held, held + size);
+
+        unsigned char* b = buf_;
 
         for (;;) {
             base_ = next_;
@@ -919,7 +990,7 @@ class PartScan {
                 start_ = len_ = 0;
                 return true;
             }
-            start_ = e + 1;
+            start_ = e + 1 + (b[e] == '\r' && e + 1 < n && b[e + 1] == '\n');
             len_ = unchecked_ = n;  // read_into checked it
             return stopped_ || scan_lines();
         }
@@ -929,20 +1000,18 @@ class PartScan {
     const int fd_;
     std::uint64_t next_;  // file offset of the next read
     const std::uint64_t end_;
-    std::uint64_t base_;  // file offset of buf_[0]
+    std::uint64_t base_;  // file offset of buf_[0], modulo 2^64 (see keep_line)
     Shared& shared_;
-    const bool polls_;
+    bool polls_ = false;
     TextCheck text_;
     const size_t expected_;
     size_t capacity_ = 0;  // of buf_, besides PADDING
-    std::unique_ptr<unsigned char[]> buf_;
-    std::unique_ptr<std::uint64_t[]> bitmap_words_;
-    Bitmaps maps_{};  // of buf_, in bitmap_words_
+    unsigned char* buf_ = nullptr;
     size_t len_ = 0;        // bytes in buf_
     size_t unchecked_ = 0;  // bytes in buf_ from here on are not checked yet
     size_t start_ = 0;      // start of the current line in buf_
     bool stopped_ = false;  // this part has no more lines to decide
-    std::uint64_t since_poll_ = 0;
+    std::uint64_t* since_poll_ = nullptr;  // of the thread
     StopLine stop_;
 };
 
@@ -961,11 +1030,12 @@ int usable_cpus() {
 }
 
 /// Offsets where the file is split for parallel reading: each just after a "\n" near an
-/// even share of the size. The first part starts at 0, the last reads to the end.
-std::vector<std::uint64_t> split_points(int fd, std::uint64_t size) {
+/// even share of the size. The first part starts at 0, the last reads to the end; with one
+/// processor, the file is one part.
+std::vector<std::uint64_t> split_points(int fd, std::uint64_t size, int cpus) {
     std::vector<std::uint64_t> starts{0};
-    const auto parts = static_cast<std::uint64_t>(std::min<std::uint64_t>(
-        static_cast<std::uint64_t>(std::min(usable_cpus(), PARTS_MAX)), size / PART_MIN));
+    if (cpus < 2) return starts;
+    const auto parts = std::min<std::uint64_t>(PARTS_MAX, size / PART_MIN);
     if (parts < 2) return starts;
     std::unique_ptr<char[]> window(new char[64 * 1024]);
     for (std::uint64_t k = 1; k < parts; ++k) {
@@ -1002,6 +1072,7 @@ bool read_again(int fd, StopLine& found) {
     return true;
 }
 
+
 Result scan_file(const Request& request) {
     Result result;
     struct stat st;
@@ -1014,32 +1085,39 @@ Result scan_file(const Request& request) {
     ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
 
-    static const BitmapBuilder build = pick_bitmap_builder();
-    const ScanSetup setup{Needle(request.prefix), request.ascii, request.is_decimal, build};
+    const ScanSetup setup{Needle(request.prefix), request.ascii, request.is_decimal, pick_finder()};
     Shared shared;
     shared.request = &request;
     const auto size = static_cast<std::uint64_t>(st.st_size);
-    const std::vector<std::uint64_t> starts = split_points(file.fd, size);
+    const int cpus = usable_cpus();
+    const std::vector<std::uint64_t> starts = split_points(file.fd, size, cpus);
     std::vector<std::unique_ptr<PartScan>> parts;
     for (size_t i = 0; i < starts.size(); ++i) {
         const std::uint64_t end = i + 1 < starts.size() ? starts[i + 1] : TO_EOF;
         const std::uint64_t expected = (end == TO_EOF ? size : end) - starts[i];
-        parts.push_back(
-            std::make_unique<PartScan>(setup, file.fd, starts[i], end, expected, shared, i == 0));
+        parts.push_back(std::make_unique<PartScan>(setup, file.fd, starts[i], end, expected, shared));
     }
+
+    // The parts are taken in file order by the calling thread and up to one thread per
+    // processor more, so that a part whose reader lost its processor does not hold up the
+    // rest; only the calling thread polls.
     std::vector<char> ok(parts.size(), 0);
+    std::atomic<size_t> next_part{0};
+    auto take_parts = [&](bool polls) {
+        ScanBuffer buffer;
+        for (size_t i; (i = next_part.fetch_add(1)) < parts.size();) ok[i] = parts[i]->run(buffer, polls);
+    };
     {
         std::vector<std::thread> threads;
-        std::vector<size_t> inline_parts;
-        for (size_t i = 1; i < parts.size(); ++i) {
+        const size_t helpers = std::min(parts.size() - 1, static_cast<size_t>(cpus));
+        for (size_t i = 0; i < helpers; ++i) {
             try {
-                threads.emplace_back([&, i] { ok[i] = parts[i]->run(); });
+                threads.emplace_back(take_parts, false);
             } catch (...) {
-                inline_parts.push_back(i);
+                break;  // the threads there are take every part
             }
         }
-        ok[0] = parts[0]->run();
-        for (size_t i : inline_parts) ok[i] = parts[i]->run();
+        take_parts(true);
         for (std::thread& t : threads) t.join();
     }
     if (shared.interrupted.load()) {

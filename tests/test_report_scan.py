@@ -4,9 +4,11 @@ several readers over one large file, and rebound module globals.
 
 Every case is compared with the line-by-line reference reading; `read_report` also
 tells whether the scan itself decided (no call of pathlib's `Path.open`) or whether the
-report was read line by line, so that a scan which silently gives up is noticed.
+report was read line by line, so that a scan which silently gives up is noticed. The
+cases where the scan finds lines run under each finder the processor has.
 """
 import os
+import platform
 import subprocess
 import sys
 import threading
@@ -25,6 +27,27 @@ KIB = 1024
 MIB = 1024 * KIB
 # Plausible read sizes; a piece of a report is placed across each of them.
 BOUNDARIES = [64 * KIB, 256 * KIB, MIB]
+
+
+def _finders():
+    """The ways of finding marked lines this processor runs, widest first."""
+    if platform.machine().lower() not in ("x86_64", "amd64"):
+        return ["widest"]
+    try:
+        with open("/proc/cpuinfo") as info:
+            flags = set(next((line for line in info if line.startswith("flags")), "").split())
+    except OSError:
+        flags = set()
+    return (["widest"] if "avx512bw" in flags else []) + \
+        (["avx2"] if "avx2" in flags else []) + ["sse2", "portable"]
+
+
+@pytest.fixture(params=_finders())
+def finder(request, monkeypatch):
+    """The scan with each finder in turn (QUAYMARK_SCAN_FINDER, read at each scan)."""
+    if request.param != "widest":
+        monkeypatch.setenv("QUAYMARK_SCAN_FINDER", request.param)
+    return request.param
 
 
 def filler(size):
@@ -56,20 +79,23 @@ def read_report(path):
     return result, not opened
 
 
-def mismatches(tmp_path, cases, scanned=True):
+def mismatches(tmp_path, cases, scanned=True, deciding=None):
     """Cases (label, bytes) whose outcome differs from the reference, or that were not
-    decided by the scan when `scanned` says they should be."""
+    decided by the scan when `scanned` says they should be. `deciding(content)`, if given,
+    is the part of a case the reference reading needs (lines before it decide nothing)."""
     found = []
     report = tmp_path / "report.txt"
     for label, content in cases:
-        report.write_bytes(content)
+        report.write_bytes(deciding(content) if deciding else content)
         want = outcome(reference_validate, report)
+        report.write_bytes(content)
         got, by_scan = read_report(report)
         if got != want or (scanned and not by_scan):
             found.append((label, want, got, by_scan))
     return found
 
 
+@pytest.mark.usefixtures("finder")
 @pytest.mark.parametrize("boundary", BOUNDARIES)
 class TestReadBoundaries:
     def test_lines_across_the_boundary(self, tmp_path, boundary):
@@ -114,6 +140,7 @@ class TestReadBoundaries:
         assert mismatches(tmp_path, cases, scanned=False) == []
 
 
+@pytest.mark.usefixtures("finder")
 class TestLongLines:
     """Lines longer than what the scan keeps of a line at once."""
 
@@ -158,6 +185,7 @@ class TestLongLines:
         assert mismatches(tmp_path, cases) == []
 
 
+@pytest.mark.usefixtures("finder")
 class TestFieldShapes:
     def test_id_fields(self, tmp_path):
         # the id field of path messages in many widths and places, and module messages
@@ -173,6 +201,7 @@ class TestFieldShapes:
         assert mismatches(tmp_path, cases) == []
 
 
+@pytest.mark.usefixtures("finder")
 class TestOddBytes:
     @pytest.mark.parametrize("space", UNICODE_SPACES + [" ", "\t", "\u1680", "\u2007",
                                                         "\u202f", "\u205f"])
@@ -218,16 +247,47 @@ class TestLargeReports:
                   clean[:middle - MIB] + SCORE + clean[middle - MIB:] + ERROR),
                  ("error in the last line", clean + ERROR[:-1]),
                  ("cr line breaks only", clean.replace(b"\n", b"\r") + ERROR)]
-        # an error line on either side of where the file is cut in two
-        for lines in range(-2, 3):
-            at = middle + lines * len(CLEAN)
-            cases.append(("error at %+d lines from the middle" % lines,
-                          clean[:at] + ERROR + clean[at:] + SCORE))
+        # an error line on either side of where the file is cut into parts
+        for eighth in (1, 4, 7):
+            cut = self.SIZE * eighth // 8 // len(CLEAN) * len(CLEAN)
+            for lines in range(-2, 3):
+                at = cut + lines * len(CLEAN)
+                cases.append(("error at %+d lines from %d/8" % (lines, eighth),
+                              clean[:at] + ERROR + clean[at:] + SCORE))
         # a score line whose value is its line break, holding the middle byte of the file
         bare = SCORE_PREFIX.encode() + b" " * 100 + b"\n"
         at = (len(clean) + len(bare)) // 2 // len(CLEAN) * len(CLEAN)
         cases.append(("bare score line in the middle", clean[:at] + bare + clean[at:]))
         assert mismatches(tmp_path, cases) == []
+
+    def test_stop_in_one_part_settles_the_later_ones(self, tmp_path):
+        # a stop in an early part lets later parts only check the encoding; an error line
+        # after it must not count, a score line before it must
+        size = 36 * MIB
+        early = filler(MIB)
+        cases = [("score early, errors in every part",
+                  early + SCORE + (ERROR + filler(MIB)) * (size // MIB)),
+                 ("error early, score late", early + ERROR + filler(size) + SCORE)]
+        assert mismatches(tmp_path, cases) == []
+        empty = [("empty lines, then an error near the end", b"\n" * size + FATAL + SCORE)]
+        assert mismatches(tmp_path, empty, deciding=lambda content: content.lstrip(b"\n")) == []
+
+    def test_one_processor(self, tmp_path):
+        # one part, read by the calling thread alone
+        report = tmp_path / "report.txt"
+        report.write_bytes(filler(self.SIZE) + ERROR + SCORE)
+        code = ("import os, sys\n"
+                "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})\n"
+                "from scorewarden import Scorewarden\n"
+                "try:\n"
+                "    Scorewarden(sys.argv[1]).validate_pylint_report()\n"
+                "except ValueError as exc:\n"
+                "    print(exc)\n")
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+            os.path.abspath(entry) for entry in sys.path if entry))
+        out = subprocess.run([sys.executable, "-c", code, str(report)], env=env,
+                             stdout=subprocess.PIPE, check=True).stdout.decode()
+        assert out.strip() == outcome(reference_validate, report)[1]
 
     def test_error_early_and_bad_bytes_late(self, tmp_path):
         content = ERROR + filler(self.SIZE) + b"\xff\n" + SCORE
@@ -328,6 +388,7 @@ SHAPES = ["clean", "crlf, error last", "lines of 10 KB", "3-byte lines", "empty 
           "score first"]
 
 
+@pytest.mark.usefixtures("finder")
 class TestShapes:
     """Every shape of report, with the line that decides placed across read boundaries."""
 
@@ -347,19 +408,7 @@ class TestShapes:
         for pad in range(0, 140):
             cases.append(("error at +%d" % pad, body + b"w" * pad + b"\n" + ERROR + SCORE))
             cases.append(("module message at +%d" % pad, body + b"w" * pad + b"\r\n" + FATAL))
-        assert mismatches(tmp_path, cases) == []
-
-    def test_stop_in_one_part_settles_the_later_ones(self, tmp_path):
-        # a stop in an early part lets later parts only check the encoding; an error line
-        # after it must not count, a score line before it must
-        size = 36 * MIB
-        early = filler(MIB)
-        cases = [("score early, errors in every part",
-                  early + SCORE + (ERROR + filler(MIB)) * (size // MIB)),
-                 ("error early, score late", early + ERROR + filler(size) + SCORE),
-                 ("empty lines, then an error near the end", b"\n" * size + FATAL + SCORE)]
-        assert mismatches(tmp_path, cases) == []
-
+        assert mismatches(tmp_path, cases, deciding=lambda content: content[len(body):]) == []
 
 class TestDecimalDigits:
     """Line, column and id digits of a module message are any decimal digits."""
@@ -376,7 +425,7 @@ class TestDecimalDigits:
         "m:1:0: C\u0660\u0660\u0660\u0660: x",
     ]
 
-    def test_in_the_scan(self, tmp_path):
+    def test_in_the_scan(self, tmp_path, finder):
         cases = [(line, (line + "\n").encode() + SCORE) for line in self.LINES]
         # a digit of several bytes cut by a read
         cases += [("cut %d" % k, place("m:1:\u0660: E\U0001d7d9\u0660\u0660\u0660: x\n".encode(),
