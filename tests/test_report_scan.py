@@ -62,6 +62,14 @@ def place(tail, index, offset):
     return filler(offset - index) + tail
 
 
+def run_python(code, *args):
+    """What `code` prints, stripped, run by this interpreter in a process of its own."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
+        os.path.abspath(entry) for entry in sys.path if entry))
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], env=env,
+                          stdout=subprocess.PIPE, check=True).stdout.decode().strip()
+
+
 def read_report(path):
     """(outcome, whether the scan decided without reading line by line)."""
     opened = []
@@ -283,11 +291,7 @@ class TestLargeReports:
                 "    Scorewarden(sys.argv[1]).validate_pylint_report()\n"
                 "except ValueError as exc:\n"
                 "    print(exc)\n")
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-            os.path.abspath(entry) for entry in sys.path if entry))
-        out = subprocess.run([sys.executable, "-c", code, str(report)], env=env,
-                             stdout=subprocess.PIPE, check=True).stdout.decode()
-        assert out.strip() == outcome(reference_validate, report)[1]
+        assert run_python(code, report) == outcome(reference_validate, report)[1]
 
     def test_error_early_and_bad_bytes_late(self, tmp_path):
         content = ERROR + filler(self.SIZE) + b"\xff\n" + SCORE
@@ -361,11 +365,7 @@ def test_open_is_audited(tmp_path):
         "    checker.validate_pylint_report()\n"
         "except PermissionError as exc:\n"
         "    print(exc)\n")
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        os.path.abspath(entry) for entry in sys.path if entry))
-    out = subprocess.run([sys.executable, "-c", code, str(report)], env=env,
-                         stdout=subprocess.PIPE, check=True).stdout.decode().strip()
-    assert out == "audited: " + str(report)
+    assert run_python(code, report) == "audited: " + str(report)
 
 
 def shape_report(shape, size):
