@@ -59,11 +59,11 @@ inline const void* running_python_frame(PyThreadState* tstate) {
 #if PY_VERSION_HEX >= 0x030c0000
 int python_recursion_exceeded(PyThreadState* tstate);
 #endif
-inline int enter_recursion() {
+inline int enter_recursion(PyThreadState* tstate) {
 #if PY_VERSION_HEX < 0x030c0000
+    (void)tstate;
     return Py_EnterRecursiveCall("");
 #else
-    PyThreadState* tstate = thread_state_unchecked();
     if (tstate->py_recursion_remaining-- <= 0 && python_recursion_exceeded(tstate)) {
         ++tstate->py_recursion_remaining;
         return -1;
@@ -71,11 +71,12 @@ inline int enter_recursion() {
     return 0;
 #endif
 }
-inline void leave_recursion() {
+inline void leave_recursion(PyThreadState* tstate) {
 #if PY_VERSION_HEX < 0x030c0000
+    (void)tstate;
     Py_LeaveRecursiveCall();
 #else
-    ++thread_state_unchecked()->py_recursion_remaining;
+    ++tstate->py_recursion_remaining;
 #endif
 }
 
