@@ -69,23 +69,47 @@ namespace {
 void namespace_changed() { ++module_namespace.generation; }
 }  // namespace
 
+/// The builtins dict that the namespace `globals` names now, as the interpreter takes it for
+/// a frame (borrowed), or nullptr.
+PyObject* builtins_of(PyObject* globals) {
+    PyObject* builtins = PyDict_GetItemWithError(globals, intern("__builtins__").ptr());
+    if (!builtins) return nullptr;
+    if (PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+    return builtins && PyDict_CheckExact(builtins) ? builtins : nullptr;
+}
+
 void enter_namespace(PyObject* globals) noexcept {
     Py_INCREF(globals);
     Py_XSETREF(module_namespace.dict, globals);
+    PyObject* builtins = builtins_of(globals);
+    if (!builtins) PyErr_Clear();
+    Py_XINCREF(builtins);
+    Py_XSETREF(module_namespace.builtins, builtins);
     ++module_namespace.generation;
-    module_namespace.watched = compat::watch_dict(globals, namespace_changed);
+    module_namespace.watched =
+        compat::watch_dict(globals, namespace_changed) &&
+        (!builtins || compat::watch_dict(builtins, namespace_changed));
 }
 
 py::object global_lookup(const Name& name, const std::source_location& loc) {
     reached(loc);
     PyObject* ns = module_namespace.dict;
     if (!ns) return lookup_global(running_frame().globals, name.ptr());
+    const std::uint64_t stamp = module_namespace.stamp();
     if (PyObject* value = PyDict_GetItemWithError(ns, name.ptr())) {
-        // Only values the namespace itself holds are kept: the builtins may change without
-        // the namespace changing.
-        name.global_stamp = module_namespace.stamp();
+        name.global_stamp = stamp;
         name.global_value = value;
         return py::reinterpret_borrow<py::object>(value);
+    }
+    if (PyErr_Occurred()) throw_pending();
+    // A builtin is kept while the namespace still names the builtins it started with.
+    PyObject* builtins = module_namespace.builtins;
+    if (builtins && builtins_of(ns) == builtins) {
+        if (PyObject* value = PyDict_GetItemWithError(builtins, name.ptr())) {
+            name.global_stamp = stamp;
+            name.global_value = value;
+            return py::reinterpret_borrow<py::object>(value);
+        }
     }
     if (PyErr_Occurred()) throw_pending();
     return lookup_global(ns, name.ptr());
@@ -297,6 +321,18 @@ py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle>> entr
     for (const auto& [key, value] : entries)
         if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw_pending();
     return dict;
+}
+
+py::list make_list(std::initializer_list<py::handle> items, const std::source_location& loc) {
+    reached(loc);
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (!list) throw_pending();
+    Py_ssize_t i = 0;
+    for (py::handle value : items) {
+        Py_INCREF(value.ptr());
+        PyList_SET_ITEM(list, i++, value.ptr());
+    }
+    return py::reinterpret_steal<py::list>(list);
 }
 
 py::object item(py::handle sequence, Py_ssize_t index, const std::source_location& loc) {

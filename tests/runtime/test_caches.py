@@ -1,16 +1,20 @@
 """The shortcuts native code takes (cached globals, attribute and method lookups keyed on the
 type, comparisons and formatting in C, direct instantiation) give the interpreter's results
 after anything that invalidates them."""
+import builtins
 import math
 
 import pytest
 
 import badgewright
+import scorewarden
 from badgewright import Badgewright
 from scorewarden import Scorewarden
 
 BASE = "https://img.shields.io/badge/"
 SCORE = "Your code has been rated at 8.50/10 (previous run: 8.50/10, +0.00)\n"
+ANY = any
+MESSAGE = "demo/core.py:12:4: C0116: Missing function or method docstring (missing-docstring)\n"
 
 
 class TestGlobals:
@@ -46,10 +50,32 @@ class TestGlobals:
         assert call() == BASE + "Version-0.1.0-informational"
 
     def test_scorewarden_prefix_rebound(self, monkeypatch):
-        import scorewarden
         assert Scorewarden.extract_quality_value(SCORE) == "8.50"
         monkeypatch.setattr(scorewarden, "PYLINT_SCORE_LINE_STARTS_WITH", "Y")
         assert Scorewarden.extract_quality_value(SCORE) == "our"
+
+    @pytest.mark.parametrize("change, undo, expected", [
+        # A builtin replaced in the builtins module.
+        (lambda: setattr(builtins, "any", lambda items: True),
+         lambda: setattr(builtins, "any", ANY), ValueError),
+        # A module global that shadows the builtin, then deleted again.
+        (lambda: setattr(scorewarden, "any", lambda items: True),
+         lambda: delattr(scorewarden, "any"), ValueError),
+        # The module's builtins replaced by a namespace without `any`.
+        (lambda: setattr(scorewarden, "__builtins__", {}),
+         lambda: setattr(scorewarden, "__builtins__", vars(builtins)), NameError),
+    ])
+    def test_builtin_replaced_or_shadowed(self, change, undo, expected):
+        check = lambda: Scorewarden.raise_if_error_or_failure(MESSAGE)
+        check()  # the builtin found first is cached
+        change()
+        try:
+            with pytest.raises(expected):
+                check()
+        finally:
+            undo()
+        assert check() is None
+
 
 
 class Loud(str):
