@@ -28,11 +28,40 @@ Name::Class classify(PyTypeObject* type, const Name& name) {
         name.attr_version = version;
         name.attr_class = kind;
         name.attr_found = found;
+        name.attr_index = -1;
+        name.attr_scanned = -1;
     } else {
         name.attr_type = nullptr;
     }
     return kind;
 }
+
+#if QM_INLINE_VALUES
+/// The slot that holds `o.name` among the object's inline values, as the interpreter's
+/// specialised instructions find it: the type keeps its instances' attributes inline and has
+/// nothing of that name (classify() said so, for the type's version now), the values are
+/// still the object's attributes, and the shared keys place the name within them. A write
+/// also needs the object to have no __dict__ yet. nullptr when the generic path must decide.
+PyObject** inline_slot(PyObject* o, const Name& name, bool write) {
+    namespace iv = compat::inline_values;
+    PyTypeObject* type = Py_TYPE(o);
+    if (name.attr_type != type || !iv::kept_inline(type)) return nullptr;
+    iv::Values* values = iv::of(o);
+    if (!values->valid || (write && iv::has_dict(o))) return nullptr;
+    int index = name.attr_index;
+    if (index < 0) {
+        const iv::Keys* keys = iv::shared_keys(type);
+        if (keys->dk_nentries == name.attr_scanned) return nullptr;
+        if ((index = iv::index_of(keys, name.ptr())) < 0) {
+            name.attr_scanned = keys->dk_nentries;
+            return nullptr;
+        }
+        name.attr_index = index;
+    }
+    if (index >= values->capacity) return nullptr;
+    return &values->values[index];
+}
+#endif
 
 /// The instance dict of `o` (borrowed), made if the object keeps its attributes inline;
 /// nullptr for objects without one.
@@ -98,8 +127,14 @@ py::object attr(py::handle obj, const Name& name, const std::source_location& lo
     PyTypeObject* type = Py_TYPE(o);
     if (type->tp_getattro == PyObject_GenericGetAttr &&
         classify(type, name) == Name::Class::nothing) {
-        // Nothing of that name in the type, so no descriptor: only the instance dict can
-        // hold it. A miss takes the generic path, which raises the AttributeError.
+        // Nothing of that name in the type, so no descriptor: only the instance's own
+        // attributes can hold it. A miss takes the generic path, which raises the
+        // AttributeError.
+#if QM_INLINE_VALUES
+        if (PyObject** slot = inline_slot(o, name, false)) {
+            if (PyObject* value = *slot) return py::reinterpret_borrow<py::object>(value);
+        } else
+#endif
         if (PyObject* dict = instance_dict(o)) {
             if (PyObject* value = PyDict_GetItemWithError(dict, name.ptr()))
                 return py::reinterpret_borrow<py::object>(value);
@@ -115,8 +150,22 @@ void set_attr(py::handle obj, const Name& name, py::handle value, const std::sou
     reached(loc);
     PyObject* o = obj.ptr();
     PyTypeObject* type = Py_TYPE(o);
-    // Attributes kept inline in the object (a negative dict offset) are stored best by the
-    // generic path, which makes no dict for them.
+#if QM_INLINE_VALUES
+    if (type->tp_setattro == PyObject_GenericSetAttr &&
+        classify(type, name) == Name::Class::nothing) {
+        if (PyObject** slot = inline_slot(o, name, true)) {
+            PyObject* old = *slot;
+            *slot = Py_NewRef(value.ptr());
+            if (old)
+                Py_DECREF(old);
+            else
+                compat::inline_values::add_to_order(compat::inline_values::of(o), name.attr_index);
+            return;
+        }
+    }
+#endif
+    // Other attributes kept inline in the object (a negative dict offset) are stored best by
+    // the generic path, which makes no dict for them.
     if (type->tp_setattro == PyObject_GenericSetAttr && type->tp_dictoffset > 0 &&
         classify(type, name) == Name::Class::nothing) {
         // No data descriptor can intercept the write: store into the instance dict.

@@ -32,6 +32,10 @@ struct Name {
     mutable unsigned int attr_version = 0;
     mutable Class attr_class = Class::unknown;
     mutable PyObject* attr_found = nullptr;  // borrowed: the type holds it at that version
+    // Where the instances of that type keep it inline (-1: not known yet), and how many
+    // names their shared keys had when it was last looked for there in vain.
+    mutable int attr_index = -1;
+    mutable Py_ssize_t attr_scanned = -1;
 
     explicit Name(PyObject* s) noexcept : str(s) {}
     Name(const Name&) = delete;

@@ -143,6 +143,30 @@ class TestAttributes:
         with pytest.raises(AttributeError, match="version"):
             b.version_badge_image_url()
 
+    @pytest.mark.parametrize("prepare", [
+        lambda obj: None,
+        lambda obj: vars(obj),  # the __dict__ made before the attributes are stored
+        lambda obj: setattr(obj, "__dict__", {"extra": 1}),  # replaced by a dict of its own
+        # More names than the first instances have room for inline.
+        lambda obj: [setattr(obj, "a%d" % i, i) for i in range(40)],
+    ])
+    def test_attributes_kept_wherever_the_instance_keeps_them(self, prepare):
+        class Sub(Badgewright):
+            def __init__(self, *args, **kwargs):
+                prepare(self)
+                super().__init__(*args, **kwargs)
+
+        for version in ("1", "2", "3"):
+            b = Sub("u", 1, 2, "t", version=version)
+            assert b.version_badge_image_url() == BASE + "Version-%s-informational" % version
+            assert vars(b)["version"] == version and b.api_url == "u/api/v4/projects/1"
+            Badgewright.__init__(b, "w", 2, 3, "t", version=version + "!")  # stored over
+            assert b.version_badge_image_url() == BASE + "Version-%s!-informational" % version
+            assert b.api_url == "w/api/v4/projects/2"
+            del b.version
+            with pytest.raises(AttributeError):
+                b.version_badge_image_url()
+
     def test_str_subclass_methods_and_format_are_its_own(self):
         assert Scorewarden.extract_quality_value(Loud(SCORE)) == "Your"
         b = Badgewright("u", 1, 2, "t", version=Loud("1"))
