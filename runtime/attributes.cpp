@@ -10,8 +10,6 @@ namespace qm {
 
 namespace {
 
-[[noreturn]] void throw_pending() { throw py::error_already_set(); }
-
 /// What `type` holds under `name` (looked up along its MRO), remembered in `name` while the
 /// type keeps its version tag: any change to the type or a base gives it a new one.
 Name::Class classify(PyTypeObject* type, const Name& name) {
@@ -122,7 +120,6 @@ PyObject* call_method_descriptor(PyObject* descr, PyObject** args, std::size_t n
 }  // namespace
 
 py::object attr(py::handle obj, const Name& name, const std::source_location& loc) {
-    reached(loc);
     PyObject* o = obj.ptr();
     PyTypeObject* type = Py_TYPE(o);
     if (type->tp_getattro == PyObject_GenericGetAttr &&
@@ -138,16 +135,15 @@ py::object attr(py::handle obj, const Name& name, const std::source_location& lo
         if (PyObject* dict = instance_dict(o)) {
             if (PyObject* value = PyDict_GetItemWithError(dict, name.ptr()))
                 return py::reinterpret_borrow<py::object>(value);
-            if (PyErr_Occurred()) throw_pending();
+            if (PyErr_Occurred()) fail_at(loc);
         }
     }
     PyObject* value = PyObject_GetAttr(o, name.ptr());
-    if (!value) throw_pending();
+    if (!value) fail_at(loc);
     return py::reinterpret_steal<py::object>(value);
 }
 
 void set_attr(py::handle obj, const Name& name, py::handle value, const std::source_location& loc) {
-    reached(loc);
     PyObject* o = obj.ptr();
     PyTypeObject* type = Py_TYPE(o);
 #if QM_INLINE_VALUES
@@ -170,25 +166,24 @@ void set_attr(py::handle obj, const Name& name, py::handle value, const std::sou
         classify(type, name) == Name::Class::nothing) {
         // No data descriptor can intercept the write: store into the instance dict.
         if (PyObject* dict = instance_dict(o)) {
-            if (PyDict_SetItem(dict, name.ptr(), value.ptr()) < 0) throw_pending();
+            if (PyDict_SetItem(dict, name.ptr(), value.ptr()) < 0) fail_at(loc);
             return;
         }
     }
     const int r = type->tp_setattro == PyObject_GenericSetAttr
                       ? PyObject_GenericSetAttr(o, name.ptr(), value.ptr())
                       : PyObject_SetAttr(o, name.ptr(), value.ptr());
-    if (r < 0) throw_pending();
+    if (r < 0) fail_at(loc);
 }
 
 namespace detail {
 
 py::object vectorcall(PyObject* callable, const Name* method, PyObject** args, std::size_t nargs,
                       PyObject* const* kwnames, std::size_t nkw, const std::source_location& loc) {
-    reached(loc);
     py::object names;
     if (nkw > 0) {
         names = py::reinterpret_steal<py::object>(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
-        if (!names) throw_pending();
+        if (!names) fail_at(loc);
         for (std::size_t i = 0; i < nkw; ++i) {
             Py_INCREF(kwnames[i]);
             PyTuple_SET_ITEM(names.ptr(), static_cast<Py_ssize_t>(i), kwnames[i]);
@@ -198,21 +193,24 @@ py::object vectorcall(PyObject* callable, const Name* method, PyObject** args, s
     const std::size_t nargsf = nargs | PY_VECTORCALL_ARGUMENTS_OFFSET;
     PyObject* result;
     if (PyObject* found = method ? unbound_method(args[0], *method) : nullptr) {
-        // The type's own function, called with the instance first.
-        Py_INCREF(found);  // the call may change the type
+        // The type's own function, called with the instance first. The call may change a
+        // class, though not a builtin type (its attributes are fixed), and so release what
+        // it calls.
+        const bool fixed = !(Py_TYPE(args[0])->tp_flags & Py_TPFLAGS_HEAPTYPE);
+        if (!fixed) Py_INCREF(found);
         result = parking_on_exit([&] {
             return Py_TYPE(found) == &PyMethodDescr_Type
                        ? call_method_descriptor(found, args, nargs, kwtuple)
                        : compat::vectorcall(found, args, nargsf, kwtuple);
         });
-        Py_DECREF(found);
+        if (!fixed) Py_DECREF(found);
     } else {
         result = parking_on_exit([&] {
             return method ? compat::vectorcall_method(method->ptr(), args, nargsf, kwtuple)
                           : compat::vectorcall(callable, args, nargsf, kwtuple);
         });
     }
-    if (!result) throw_pending();
+    if (!result) fail_at(loc);
     return py::reinterpret_steal<py::object>(result);
 }
 

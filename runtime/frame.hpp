@@ -104,4 +104,9 @@ inline void reached(const std::source_location& loc) noexcept {
     if (Frame* f = current_frame()) f->line = static_cast<int>(loc.line());
 }
 
+/// Records `loc` in the innermost frame and throws the pending Python error. The helpers
+/// that run most record their line this way, only when they fail: the line is read only by
+/// the traceback entry of an exception leaving the function.
+[[noreturn, gnu::cold]] void fail_at(const std::source_location& loc);
+
 }  // namespace qm

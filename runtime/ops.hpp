@@ -57,10 +57,8 @@ inline py::object global(const Name& name,
     const detail::Namespace& ns = detail::module_namespace;
     if (ns.dict) {
         const std::uint64_t stamp = ns.stamp();
-        if (stamp != 0 && stamp == name.global_stamp) {
-            reached(loc);
+        if (stamp != 0 && stamp == name.global_stamp)
             return py::reinterpret_borrow<py::object>(name.global_value);
-        }
     }
     return detail::global_lookup(name, loc);
 }
@@ -134,9 +132,17 @@ py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle>> entr
 py::list make_list(std::initializer_list<py::handle> items,
                    const std::source_location& loc = std::source_location::current());
 
+namespace detail {
+py::object item_slow(py::handle sequence, Py_ssize_t index, const std::source_location& loc);
+}
 /// `sequence[index]` for an int index; exact lists are read directly.
-py::object item(py::handle sequence, Py_ssize_t index,
-                const std::source_location& loc = std::source_location::current());
+inline py::object item(py::handle sequence, Py_ssize_t index,
+                       const std::source_location& loc = std::source_location::current()) {
+    PyObject* seq = sequence.ptr();
+    if (PyList_CheckExact(seq) && index >= 0 && index < PyList_GET_SIZE(seq))
+        return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, index));
+    return detail::item_slow(sequence, index, loc);
+}
 
 /// `a + b`.
 py::object add(py::handle a, py::handle b,
