@@ -113,9 +113,9 @@ std::optional<report_scan::Request> scan_request(py::handle self, py::handle fil
             !is_native(py::getattr(self, "raise_if_error_or_failure"),
                        &detail::thunk<Scorewarden_raise_if_error_or_failure>))
             return std::nullopt;
-        PyObject* bound = PyDict_GetItemWithError(current_frame()->globals, intern("Path").ptr());
-        if (!bound && PyErr_Occurred()) throw py::error_already_set();
-        if (!bound || bound != py::module_::import("pathlib").attr("Path"_id).ptr()) return std::nullopt;
+        // As the module sees it: a builtin of that name would do only if it were pathlib's.
+        if (!global("Path"_id).is(py::module_::import("pathlib").attr("Path"_id)))
+            return std::nullopt;
     } catch (py::error_already_set& e) {
         // Running out of recursion or memory is no reason to read another way.
         if (!e.matches(PyExc_Exception) || e.matches(PyExc_RecursionError) ||
@@ -222,9 +222,7 @@ py::object Scorewarden_raise_if_error_or_failure(py::handle line) {
     } else {
         code = item(call_method(stripped, "split"_id, ":"_id), 3);
     }
-    py::list found;
-    found.append(py::bool_(contains(code, "F"_id)));
-    found.append(py::bool_(contains(code, "E"_id)));
+    py::list found = make_list({py::bool_(contains(code, "F"_id)), py::bool_(contains(code, "E"_id))});
     if (truth(call(global("any"_id), found))) raise(PyExc_ValueError, add(py::str(ERROR_MESSAGE), code));
     return py::none();
 }

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 #if PY_VERSION_HEX < 0x03090000
@@ -59,11 +60,11 @@ inline const void* running_python_frame(PyThreadState* tstate) {
 #if PY_VERSION_HEX >= 0x030c0000
 int python_recursion_exceeded(PyThreadState* tstate);
 #endif
-inline int enter_recursion() {
+inline int enter_recursion(PyThreadState* tstate) {
 #if PY_VERSION_HEX < 0x030c0000
+    (void)tstate;
     return Py_EnterRecursiveCall("");
 #else
-    PyThreadState* tstate = thread_state_unchecked();
     if (tstate->py_recursion_remaining-- <= 0 && python_recursion_exceeded(tstate)) {
         ++tstate->py_recursion_remaining;
         return -1;
@@ -71,11 +72,12 @@ inline int enter_recursion() {
     return 0;
 #endif
 }
-inline void leave_recursion() {
+inline void leave_recursion(PyThreadState* tstate) {
 #if PY_VERSION_HEX < 0x030c0000
+    (void)tstate;
     Py_LeaveRecursiveCall();
 #else
-    ++thread_state_unchecked()->py_recursion_remaining;
+    ++tstate->py_recursion_remaining;
 #endif
 }
 
@@ -181,6 +183,78 @@ inline unsigned int type_version(PyTypeObject* type) {
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #endif
 }
+
+/// Attributes kept inline in the object, as 3.13 keeps them for instances of plain classes
+/// (64-bit builds with the GIL): the private layouts the interpreter's specialised
+/// LOAD_ATTR_INSTANCE_VALUE and STORE_ATTR_INSTANCE_VALUE read and write, copied from that
+/// version alone. Other versions keep the instance dict.
+#if PY_VERSION_HEX >= 0x030d0000 && PY_VERSION_HEX < 0x030e0000 && SIZEOF_VOID_P == 8 && \
+    !defined(Py_GIL_DISABLED)
+#define QM_INLINE_VALUES 1
+namespace inline_values {
+/// The head of a dict's keys; the index table and then the entries follow it.
+struct Keys {
+    Py_ssize_t dk_refcnt;
+    std::uint8_t dk_log2_size;
+    std::uint8_t dk_log2_index_bytes;
+    std::uint8_t dk_kind;
+    std::uint32_t dk_version;
+    Py_ssize_t dk_usable;
+    Py_ssize_t dk_nentries;
+};
+inline constexpr std::uint8_t split_kind = 2;  // keys shared by the instances of a class
+struct Entry {
+    PyObject* key;
+    PyObject* value;
+};
+/// The values, right after the object head; their insertion order follows values[capacity].
+struct Values {
+    std::uint8_t capacity;
+    std::uint8_t size;
+    std::uint8_t embedded;
+    std::uint8_t valid;  // cleared once a dict of the object holds the attributes instead
+    PyObject* values[1];
+};
+
+inline bool kept_inline(PyTypeObject* type) {
+    return (type->tp_flags & (Py_TPFLAGS_INLINE_VALUES | Py_TPFLAGS_MANAGED_DICT)) ==
+               (Py_TPFLAGS_INLINE_VALUES | Py_TPFLAGS_MANAGED_DICT) &&
+           (type->tp_flags & Py_TPFLAGS_HEAPTYPE) &&
+           reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys != nullptr;
+}
+inline Values* of(PyObject* o) {
+    return reinterpret_cast<Values*>(reinterpret_cast<char*>(o) + Py_TYPE(o)->tp_basicsize);
+}
+/// True once the object's __dict__ has been made (it may share the values, or not).
+inline bool has_dict(PyObject* o) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) -
+                                         3 * static_cast<Py_ssize_t>(sizeof(PyObject*))) != nullptr;
+}
+/// The keys the instances of `type` share, and their number now (entries are only appended,
+/// so an index once found stays that name's).
+inline const Keys* shared_keys(PyTypeObject* type) {
+    return reinterpret_cast<const Keys*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+}
+/// The index of the interned `name` among `keys`, or -1.
+inline int index_of(const Keys* keys, PyObject* name) {
+    if (keys->dk_kind != split_kind) return -1;
+    const auto* entries = reinterpret_cast<const Entry*>(
+        reinterpret_cast<const char*>(keys) + sizeof(Keys) +
+        (std::size_t{1} << keys->dk_log2_index_bytes));
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i)
+        if (entries[i].key == name) return static_cast<int>(i);
+    return -1;
+}
+/// Records that values[index] has been filled, as the interpreter does.
+inline void add_to_order(Values* values, int index) {
+    auto* order = reinterpret_cast<std::uint8_t*>(&values->values[values->capacity]);
+    order[values->size] = static_cast<std::uint8_t>(index);
+    ++values->size;
+}
+}  // namespace inline_values
+#else
+#define QM_INLINE_VALUES 0
+#endif
 
 /// Makes a str's characters readable with PyUnicode_DATA (a no-op since 3.12).
 inline int unicode_ready(PyObject* s) {

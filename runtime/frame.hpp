@@ -20,10 +20,14 @@ struct FrameEntry {
     const void* key;
     Frame* frame;
 };
+/// The thread's running native functions, innermost last, and the thread state they run
+/// in: fetched once per call, so that the helpers inside find their frame without asking
+/// the interpreter again (a greenlet switch keeps the thread state).
 struct FrameStack {
     FrameEntry* entries;
     std::uint32_t size;
     std::uint32_t capacity;
+    PyThreadState* tstate;  // valid while size > 0
 };
 // __thread: constant-initialised, so every access is one load from the thread pointer.
 extern __thread FrameStack frames __attribute__((tls_model("initial-exec")));
@@ -31,8 +35,7 @@ bool grow_frames() noexcept;
 Frame* find_frame(const void* key) noexcept;
 void remove_frame(const Frame* frame, const void* key) noexcept;
 
-inline const void* frame_key() noexcept {
-    PyThreadState* tstate = compat::thread_state_unchecked();
+inline const void* frame_key(PyThreadState* tstate) noexcept {
     return tstate ? compat::running_python_frame(tstate) : nullptr;
 }
 }  // namespace detail
@@ -50,23 +53,33 @@ struct Frame {
     int line;                    // line last reached (starts at the definition)
     bool registered;             // false when the registry could not grow (out of memory)
     const void* key;             // the Python frame this one was called from
+    PyThreadState* outer_tstate; // the registry's thread state before this frame
 
-    Frame(PyObject* globals_, PyObject* traceback_name_, const char* file_, int line_) noexcept
+    /// `tstate`: this thread's state, as the caller fetched it.
+    Frame(PyObject* globals_, PyObject* traceback_name_, const char* file_, int line_,
+          PyThreadState* tstate) noexcept
         : globals(globals_), traceback_name(traceback_name_), file(file_), line(line_),
-          registered(false), key(detail::frame_key()) {
+          registered(false), key(detail::frame_key(tstate)) {
         detail::FrameStack& s = detail::frames;
         if (s.size == s.capacity && !detail::grow_frames()) return;
         s.entries[s.size++] = {key, this};
+        outer_tstate = s.tstate;
+        s.tstate = tstate;
         registered = true;
     }
+    Frame(PyObject* globals_, PyObject* traceback_name_, const char* file_, int line_) noexcept
+        : Frame(globals_, traceback_name_, file_, line_, compat::thread_state_unchecked()) {}
     ~Frame() {
         if (!registered) return;
         detail::FrameStack& s = detail::frames;
         const detail::FrameEntry& top = s.entries[s.size - 1];
-        if (top.frame == this && top.key == key)
+        if (top.frame == this && top.key == key) {
             --s.size;
-        else
-            detail::remove_frame(this, key);  // a switched-out greenlet's frames lie above
+            s.tstate = outer_tstate;
+        } else {
+            // A switched-out greenlet's frames lie above; they run in the same thread state.
+            detail::remove_frame(this, key);
+        }
     }
     Frame(const Frame&) = delete;
     Frame& operator=(const Frame&) = delete;
@@ -80,7 +93,7 @@ struct Frame {
 inline Frame* current_frame() noexcept {
     const detail::FrameStack& s = detail::frames;
     if (s.size == 0) return nullptr;
-    const void* key = detail::frame_key();
+    const void* key = detail::frame_key(s.tstate);
     const detail::FrameEntry& top = s.entries[s.size - 1];
     if (top.key == key) return top.frame;
     return detail::find_frame(key);
@@ -90,5 +103,10 @@ inline Frame* current_frame() noexcept {
 inline void reached(const std::source_location& loc) noexcept {
     if (Frame* f = current_frame()) f->line = static_cast<int>(loc.line());
 }
+
+/// Records `loc` in the innermost frame and throws the pending Python error. The helpers
+/// that run most record their line this way, only when they fail: the line is read only by
+/// the traceback entry of an exception leaving the function.
+[[noreturn, gnu::cold]] void fail_at(const std::source_location& loc);
 
 }  // namespace qm

@@ -76,12 +76,19 @@ FunctionObject* as_function(PyObject* op) { return reinterpret_cast<FunctionObje
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                         PyObject* kwnames) noexcept {
     FunctionObject* func = as_function(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* values[max_params];
+    PyObject* const* bound = values;
     // As for a Python function, a binding error and the recursion limit strike before the
-    // frame exists: the traceback gets no entry for the callee.
-    if (bind_arguments(func, args, PyVectorcall_NARGS(nargsf), kwnames, values) != 0)
+    // frame exists: the traceback gets no entry for the callee. Every parameter given by
+    // position is handed straight through.
+    if (!kwnames && nargs == PyTuple_GET_SIZE(func->varnames))
+        bound = args;
+    else if (bind_arguments(func, args, nargs, kwnames, values) != 0)
         return nullptr;
-    if (stack_exhausted() || compat::enter_recursion()) return nullptr;
+    // This thread's state, fetched once for the call and its frame.
+    PyThreadState* tstate = compat::thread_state_unchecked();
+    if (stack_exhausted() || compat::enter_recursion(tstate)) return nullptr;
 
     // The defaults tuple is borrowed by `values`: keep it alive even if the body rebinds
     // __defaults__ while it runs.
@@ -90,16 +97,16 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
     PyObject* result = nullptr;
     {
         GilStateBinding gil_state;
-        Frame frame(func->globals, func->traceback_name, func->file, func->line);
+        Frame frame(func->globals, func->traceback_name, func->file, func->line, tstate);
         if (!frame.registered) {
             PyErr_NoMemory();
         } else {
-            at_c_boundary([&] { result = func->thunk(values); });
+            at_c_boundary([&] { result = func->thunk(bound); });
             if (!result) frame.add_traceback();
         }
     }
     Py_XDECREF(defaults);
-    compat::leave_recursion();
+    compat::leave_recursion(tstate);
     return result;
 }
 

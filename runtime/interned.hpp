@@ -32,6 +32,10 @@ struct Name {
     mutable unsigned int attr_version = 0;
     mutable Class attr_class = Class::unknown;
     mutable PyObject* attr_found = nullptr;  // borrowed: the type holds it at that version
+    // Where the instances of that type keep it inline (-1: not known yet), and how many
+    // names their shared keys had when it was last looked for there in vain.
+    mutable int attr_index = -1;
+    mutable Py_ssize_t attr_scanned = -1;
 
     explicit Name(PyObject* s) noexcept : str(s) {}
     Name(const Name&) = delete;
@@ -54,11 +58,25 @@ struct FixedString {
 template <std::size_t N>
 using Literal = detail::FixedString<N>;
 
+namespace detail {
+template <FixedString S>
+struct Made {
+    static inline const Name* name = nullptr;
+};
+template <FixedString S>
+[[gnu::noinline, gnu::cold]] const Name& make_text() {
+    static const Name name(intern(S.text).ptr());
+    Made<S>::name = &name;
+    return name;
+}
+}  // namespace detail
+
 /// The Name of a literal, made on first use and then a single load.
 template <detail::FixedString S>
-const Name& text() {
-    static const Name name(intern(S.text).ptr());
-    return name;
+inline const Name& text() {
+    if (const Name* name = detail::Made<S>::name) [[likely]]
+        return *name;
+    return detail::make_text<S>();
 }
 
 inline namespace literals {

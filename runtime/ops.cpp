@@ -23,6 +23,11 @@ py::handle intern(const char* name) {
     return s;
 }
 
+void fail_at(const std::source_location& loc) {
+    reached(loc);
+    throw py::error_already_set();
+}
+
 namespace {
 
 Frame& running_frame() {
@@ -69,23 +74,47 @@ namespace {
 void namespace_changed() { ++module_namespace.generation; }
 }  // namespace
 
+/// The builtins dict that the namespace `globals` names now, as the interpreter takes it for
+/// a frame (borrowed), or nullptr.
+PyObject* builtins_of(PyObject* globals) {
+    PyObject* builtins = PyDict_GetItemWithError(globals, intern("__builtins__").ptr());
+    if (!builtins) return nullptr;
+    if (PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+    return builtins && PyDict_CheckExact(builtins) ? builtins : nullptr;
+}
+
 void enter_namespace(PyObject* globals) noexcept {
     Py_INCREF(globals);
     Py_XSETREF(module_namespace.dict, globals);
+    PyObject* builtins = builtins_of(globals);
+    if (!builtins) PyErr_Clear();
+    Py_XINCREF(builtins);
+    Py_XSETREF(module_namespace.builtins, builtins);
     ++module_namespace.generation;
-    module_namespace.watched = compat::watch_dict(globals, namespace_changed);
+    module_namespace.watched =
+        compat::watch_dict(globals, namespace_changed) &&
+        (!builtins || compat::watch_dict(builtins, namespace_changed));
 }
 
 py::object global_lookup(const Name& name, const std::source_location& loc) {
     reached(loc);
     PyObject* ns = module_namespace.dict;
     if (!ns) return lookup_global(running_frame().globals, name.ptr());
+    const std::uint64_t stamp = module_namespace.stamp();
     if (PyObject* value = PyDict_GetItemWithError(ns, name.ptr())) {
-        // Only values the namespace itself holds are kept: the builtins may change without
-        // the namespace changing.
-        name.global_stamp = module_namespace.stamp();
+        name.global_stamp = stamp;
         name.global_value = value;
         return py::reinterpret_borrow<py::object>(value);
+    }
+    if (PyErr_Occurred()) throw_pending();
+    // A builtin is kept while the namespace still names the builtins it started with.
+    PyObject* builtins = module_namespace.builtins;
+    if (builtins && builtins_of(ns) == builtins) {
+        if (PyObject* value = PyDict_GetItemWithError(builtins, name.ptr())) {
+            name.global_stamp = stamp;
+            name.global_value = value;
+            return py::reinterpret_borrow<py::object>(value);
+        }
     }
     if (PyErr_Occurred()) throw_pending();
     return lookup_global(ns, name.ptr());
@@ -148,7 +177,6 @@ py::object import_from(const char* module_name, const char* name,
 }
 
 py::str fstr(std::initializer_list<Piece> pieces, const std::source_location& loc) {
-    reached(loc);
     // 1. Take every piece as a str: strs as they are (borrowed), other values formatted as
     //    FORMAT_VALUE formats them (owned until the end).
     // 2. Size the result: total length and the widest character kind.
@@ -177,17 +205,17 @@ py::str fstr(std::initializer_list<Piece> pieces, const std::source_location& lo
     for (const Piece& p : pieces) {
         PyObject* item = p.literal ? intern(p.literal).ptr() : p.value.ptr();
         if (!PyUnicode_CheckExact(item)) {  // format(s, "") of an exact str is s itself
-            if (!(item = PyObject_Format(item, nullptr))) throw_pending();
+            if (!(item = PyObject_Format(item, nullptr))) fail_at(loc);
             owned[nowned++] = item;  // a str: PyObject_Format refuses anything else
         }
-        if (compat::unicode_ready(item) < 0) throw_pending();
+        if (compat::unicode_ready(item) < 0) fail_at(loc);
         parts[n++] = item;
         length += PyUnicode_GET_LENGTH(item);
         maxchar = std::max<Py_UCS4>(maxchar, PyUnicode_MAX_CHAR_VALUE(item));
     }
 
     PyObject* joined = PyUnicode_New(length, maxchar);
-    if (!joined) throw_pending();
+    if (!joined) fail_at(loc);
     const int kind = PyUnicode_KIND(joined);
     char* out = static_cast<char*>(PyUnicode_DATA(joined));
     Py_ssize_t at = 0;
@@ -198,7 +226,7 @@ py::str fstr(std::initializer_list<Piece> pieces, const std::source_location& lo
             std::memcpy(out + at * kind, PyUnicode_DATA(part), static_cast<std::size_t>(len) * kind);
         } else if (PyUnicode_CopyCharacters(joined, at, part, 0, len) < 0) {
             Py_DECREF(joined);
-            throw_pending();
+            fail_at(loc);
         }
         at += len;
     }
@@ -206,23 +234,21 @@ py::str fstr(std::initializer_list<Piece> pieces, const std::source_location& lo
 }
 
 bool truth(py::handle value, const std::source_location& loc) {
-    reached(loc);
     const int r = PyObject_IsTrue(value.ptr());
-    if (r < 0) throw_pending();
+    if (r < 0) fail_at(loc);
     return r != 0;
 }
 
 bool contains(py::handle container, py::handle item, const std::source_location& loc) {
-    reached(loc);
     const int r = PySequence_Contains(container.ptr(), item.ptr());
-    if (r < 0) throw_pending();
+    if (r < 0) fail_at(loc);
     return r != 0;
 }
 
 namespace {
-bool compare(py::handle a, py::handle b, int op) {
+bool compare(py::handle a, py::handle b, int op, const std::source_location& loc) {
     const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw_pending();
+    if (r < 0) fail_at(loc);
     return r != 0;
 }
 
@@ -242,42 +268,38 @@ int compare_literal(PyObject* a, long n, int op) {
     return -1;
 }
 
-bool compare_slow(py::handle a, long n, int op, bool literal_first) {
+bool compare_slow(py::handle a, long n, int op, bool literal_first,
+                  const std::source_location& loc) {
     py::object number = py::reinterpret_steal<py::object>(PyLong_FromLong(n));
-    if (!number) throw_pending();
-    return literal_first ? compare(number, a, Py_LT) : compare(a, number, op);
+    if (!number) fail_at(loc);
+    return literal_first ? compare(number, a, Py_LT, loc) : compare(a, number, op, loc);
 }
 }  // namespace
 
 bool lt(py::handle a, py::handle b, const std::source_location& loc) {
-    reached(loc);
-    return compare(a, b, Py_LT);
+    return compare(a, b, Py_LT, loc);
 }
 bool le(py::handle a, py::handle b, const std::source_location& loc) {
-    reached(loc);
-    return compare(a, b, Py_LE);
+    return compare(a, b, Py_LE, loc);
 }
 
 bool le(py::handle a, long n, const std::source_location& loc) {
-    reached(loc);
     const int r = compare_literal(a.ptr(), n, Py_LE);
-    return r >= 0 ? r != 0 : compare_slow(a, n, Py_LE, false);
+    return r >= 0 ? r != 0 : compare_slow(a, n, Py_LE, false, loc);
 }
 
 bool lt(long n, py::handle a, const std::source_location& loc) {
-    reached(loc);
     // n < a is a > n.
     const int r = compare_literal(a.ptr(), n, Py_GT);
-    return r >= 0 ? r != 0 : compare_slow(a, n, Py_LT, true);
+    return r >= 0 ? r != 0 : compare_slow(a, n, Py_LT, true, loc);
 }
 
 bool eq(py::handle a, py::handle b, const std::source_location& loc) {
-    reached(loc);
     PyObject *x = a.ptr(), *y = b.ptr();
     // Exact strs compare by their characters, as str.__eq__ does.
     if (PyUnicode_CheckExact(x) && PyUnicode_CheckExact(y)) {
         if (x == y) return true;
-        if (compat::unicode_ready(x) < 0 || compat::unicode_ready(y) < 0) throw_pending();
+        if (compat::unicode_ready(x) < 0 || compat::unicode_ready(y) < 0) fail_at(loc);
         const Py_ssize_t len = PyUnicode_GET_LENGTH(x);
         return len == PyUnicode_GET_LENGTH(y) && PyUnicode_KIND(x) == PyUnicode_KIND(y) &&
                std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y),
@@ -285,47 +307,53 @@ bool eq(py::handle a, py::handle b, const std::source_location& loc) {
     }
     // Unlike PyObject_RichCompareBool, `==` consults __eq__ even for the same object.
     PyObject* r = PyObject_RichCompare(x, y, Py_EQ);
-    if (!r) throw_pending();
+    if (!r) fail_at(loc);
     return truth(py::reinterpret_steal<py::object>(r), loc);
 }
 
 py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle>> entries,
                    const std::source_location& loc) {
-    reached(loc);
     auto dict = py::reinterpret_steal<py::dict>(PyDict_New());
-    if (!dict) throw_pending();
+    if (!dict) fail_at(loc);
     for (const auto& [key, value] : entries)
-        if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) throw_pending();
+        if (PyDict_SetItem(dict.ptr(), key.ptr(), value.ptr()) < 0) fail_at(loc);
     return dict;
 }
 
-py::object item(py::handle sequence, Py_ssize_t index, const std::source_location& loc) {
-    reached(loc);
+py::list make_list(std::initializer_list<py::handle> items, const std::source_location& loc) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(items.size()));
+    if (!list) fail_at(loc);
+    Py_ssize_t i = 0;
+    for (py::handle value : items) {
+        Py_INCREF(value.ptr());
+        PyList_SET_ITEM(list, i++, value.ptr());
+    }
+    return py::reinterpret_steal<py::list>(list);
+}
+
+py::object detail::item_slow(py::handle sequence, Py_ssize_t index,
+                             const std::source_location& loc) {
     PyObject* seq = sequence.ptr();
-    if (PyList_CheckExact(seq) && index >= 0 && index < PyList_GET_SIZE(seq))
-        return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, index));
     py::object key = py::reinterpret_steal<py::object>(PyLong_FromSsize_t(index));
-    if (!key) throw_pending();
+    if (!key) fail_at(loc);
     PyObject* value = PyObject_GetItem(seq, key.ptr());
-    if (!value) throw_pending();
+    if (!value) fail_at(loc);
     return py::reinterpret_steal<py::object>(value);
 }
 
 py::object add(py::handle a, py::handle b, const std::source_location& loc) {
-    reached(loc);
     PyObject* r = PyNumber_Add(a.ptr(), b.ptr());
-    if (!r) throw_pending();
+    if (!r) fail_at(loc);
     return py::reinterpret_steal<py::object>(r);
 }
 
 double to_float(py::handle value, const std::source_location& loc) {
-    reached(loc);
     PyObject* v = value.ptr();
     // float(x) of an exact float is x, of an exact str the parsed text: what PyNumber_Float
     // reaches for them after its checks.
     if (PyFloat_CheckExact(v)) return PyFloat_AS_DOUBLE(v);
     PyObject* f = PyUnicode_CheckExact(v) ? PyFloat_FromString(v) : PyNumber_Float(v);
-    if (!f) throw_pending();
+    if (!f) fail_at(loc);
     const double d = PyFloat_AS_DOUBLE(f);
     Py_DECREF(f);
     return d;

@@ -23,16 +23,25 @@ py::object global(const char* name,
 /// as the interpreter words and fills it.
 [[gnu::cold]] void set_name_error(PyObject* name) noexcept;
 namespace detail {
-/// This module's namespace, whose globals `global(Name)` caches: set by the module's exec
-/// slot before the body runs (each module links its own copy of the runtime), with what
-/// tells its changes: a dict watcher's count from 3.12, the dict's version tag before.
+/// This module's namespace and its builtins, whose names `global(Name)` caches: set by the
+/// module's exec slot before the body runs (each module links its own copy of the runtime),
+/// with what tells their changes: a dict watcher's count from 3.12, the dicts' version tags
+/// before (drawn from one counter that grows with every change of any dict, so the larger
+/// of the two grows with every change of either).
 struct Namespace {
-    PyObject* dict = nullptr;  // a strong reference, deliberately never released
+    PyObject* dict = nullptr;      // a strong reference, deliberately never released
+    PyObject* builtins = nullptr;  // the builtins dict of `dict` at the start, likewise
     bool watched = false;
-    std::uint64_t generation = 1;  // bumped by the watcher on every change
+    std::uint64_t generation = 1;  // bumped by the watchers on every change
 
-    /// Differs after any change of the namespace; 0 when changes cannot be told.
-    std::uint64_t stamp() const { return watched ? generation : compat::dict_version(dict); }
+    /// Differs after any change of the namespace or its builtins; 0 when changes cannot be
+    /// told.
+    std::uint64_t stamp() const {
+        if (watched) return generation;
+        const std::uint64_t own = compat::dict_version(dict);
+        const std::uint64_t theirs = builtins ? compat::dict_version(builtins) : 0;
+        return own > theirs ? own : theirs;
+    }
 };
 extern Namespace module_namespace;
 
@@ -41,17 +50,15 @@ py::object global_lookup(const Name& name, const std::source_location& loc);
 }  // namespace detail
 
 /// The same for a name made once (`global("requests"_id)`): the value found last time is
-/// used again while the module's namespace has not changed since, so a rebound or deleted
-/// global is seen at once. Names found only in the builtins are looked up every time.
+/// used again while neither the module's namespace nor its builtins have changed since, so
+/// a rebound or deleted global, or a builtin replaced or shadowed, is seen at once.
 inline py::object global(const Name& name,
                          const std::source_location& loc = std::source_location::current()) {
     const detail::Namespace& ns = detail::module_namespace;
     if (ns.dict) {
         const std::uint64_t stamp = ns.stamp();
-        if (stamp != 0 && stamp == name.global_stamp) {
-            reached(loc);
+        if (stamp != 0 && stamp == name.global_stamp)
             return py::reinterpret_borrow<py::object>(name.global_value);
-        }
     }
     return detail::global_lookup(name, loc);
 }
@@ -121,9 +128,21 @@ bool lt(long n, py::handle a,
 py::dict make_dict(std::initializer_list<std::pair<py::handle, py::handle>> entries,
                    const std::source_location& loc = std::source_location::current());
 
+/// `[item, ...]`: a new list of the items, filled in place.
+py::list make_list(std::initializer_list<py::handle> items,
+                   const std::source_location& loc = std::source_location::current());
+
+namespace detail {
+py::object item_slow(py::handle sequence, Py_ssize_t index, const std::source_location& loc);
+}
 /// `sequence[index]` for an int index; exact lists are read directly.
-py::object item(py::handle sequence, Py_ssize_t index,
-                const std::source_location& loc = std::source_location::current());
+inline py::object item(py::handle sequence, Py_ssize_t index,
+                       const std::source_location& loc = std::source_location::current()) {
+    PyObject* seq = sequence.ptr();
+    if (PyList_CheckExact(seq) && index >= 0 && index < PyList_GET_SIZE(seq))
+        return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, index));
+    return detail::item_slow(sequence, index, loc);
+}
 
 /// `a + b`.
 py::object add(py::handle a, py::handle b,

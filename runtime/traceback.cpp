@@ -11,7 +11,7 @@ namespace qm {
 
 namespace detail {
 
-__thread FrameStack frames __attribute__((tls_model("initial-exec"))) = {nullptr, 0, 0};
+__thread FrameStack frames __attribute__((tls_model("initial-exec"))) = {nullptr, 0, 0, nullptr};
 
 namespace {
 pthread_key_t frames_key;
@@ -20,7 +20,7 @@ bool frames_key_made = false;
 /// Frees a thread's registry when the thread ends.
 void free_frames(void* entries) {
     std::free(entries);
-    frames = {nullptr, 0, 0};
+    frames = {nullptr, 0, 0, nullptr};
 }
 }  // namespace
 

@@ -1,16 +1,20 @@
 """The shortcuts native code takes (cached globals, attribute and method lookups keyed on the
 type, comparisons and formatting in C, direct instantiation) give the interpreter's results
 after anything that invalidates them."""
+import builtins
 import math
 
 import pytest
 
 import badgewright
+import scorewarden
 from badgewright import Badgewright
 from scorewarden import Scorewarden
 
 BASE = "https://img.shields.io/badge/"
 SCORE = "Your code has been rated at 8.50/10 (previous run: 8.50/10, +0.00)\n"
+ANY = any
+MESSAGE = "demo/core.py:12:4: C0116: Missing function or method docstring (missing-docstring)\n"
 
 
 class TestGlobals:
@@ -46,10 +50,32 @@ class TestGlobals:
         assert call() == BASE + "Version-0.1.0-informational"
 
     def test_scorewarden_prefix_rebound(self, monkeypatch):
-        import scorewarden
         assert Scorewarden.extract_quality_value(SCORE) == "8.50"
         monkeypatch.setattr(scorewarden, "PYLINT_SCORE_LINE_STARTS_WITH", "Y")
         assert Scorewarden.extract_quality_value(SCORE) == "our"
+
+    @pytest.mark.parametrize("change, undo, expected", [
+        # A builtin replaced in the builtins module.
+        (lambda: setattr(builtins, "any", lambda items: True),
+         lambda: setattr(builtins, "any", ANY), ValueError),
+        # A module global that shadows the builtin, then deleted again.
+        (lambda: setattr(scorewarden, "any", lambda items: True),
+         lambda: delattr(scorewarden, "any"), ValueError),
+        # The module's builtins replaced by a namespace without `any`.
+        (lambda: setattr(scorewarden, "__builtins__", {}),
+         lambda: setattr(scorewarden, "__builtins__", vars(builtins)), NameError),
+    ])
+    def test_builtin_replaced_or_shadowed(self, change, undo, expected):
+        check = lambda: Scorewarden.raise_if_error_or_failure(MESSAGE)
+        check()  # the builtin found first is cached
+        change()
+        try:
+            with pytest.raises(expected):
+                check()
+        finally:
+            undo()
+        assert check() is None
+
 
 
 class Loud(str):
@@ -116,6 +142,30 @@ class TestAttributes:
         del b.version
         with pytest.raises(AttributeError, match="version"):
             b.version_badge_image_url()
+
+    @pytest.mark.parametrize("prepare", [
+        lambda obj: None,
+        lambda obj: vars(obj),  # the __dict__ made before the attributes are stored
+        lambda obj: setattr(obj, "__dict__", {"extra": 1}),  # replaced by a dict of its own
+        # More names than the first instances have room for inline.
+        lambda obj: [setattr(obj, "a%d" % i, i) for i in range(40)],
+    ])
+    def test_attributes_kept_wherever_the_instance_keeps_them(self, prepare):
+        class Sub(Badgewright):
+            def __init__(self, *args, **kwargs):
+                prepare(self)
+                super().__init__(*args, **kwargs)
+
+        for version in ("1", "2", "3"):
+            b = Sub("u", 1, 2, "t", version=version)
+            assert b.version_badge_image_url() == BASE + "Version-%s-informational" % version
+            assert vars(b)["version"] == version and b.api_url == "u/api/v4/projects/1"
+            Badgewright.__init__(b, "w", 2, 3, "t", version=version + "!")  # stored over
+            assert b.version_badge_image_url() == BASE + "Version-%s!-informational" % version
+            assert b.api_url == "w/api/v4/projects/2"
+            del b.version
+            with pytest.raises(AttributeError):
+                b.version_badge_image_url()
 
     def test_str_subclass_methods_and_format_are_its_own(self):
         assert Scorewarden.extract_quality_value(Loud(SCORE)) == "Your"
