@@ -182,7 +182,9 @@ SUBINTERPRETER = """
         interpreter = interpreters.create("legacy")
     except ImportError:
         import _xxsubinterpreters as interpreters
-        interpreter = interpreters.create()
+        # 3.12 makes an interpreter with a GIL of its own unless told otherwise.
+        interpreter = (interpreters.create(isolated=False) if sys.version_info >= (3, 12)
+                       else interpreters.create())
     if sys.argv[1] == "refused":
         import badgewright
     interpreters.run_string(interpreter, {
