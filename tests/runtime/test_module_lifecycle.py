@@ -143,7 +143,9 @@ def test_version_mismatch_warns_and_loads(tmp_path):
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             import badgewright
-        print([(w.category.__name__, str(w.message)) for w in caught])
+        # Modules of dependencies compiled by other tools may warn in their own words.
+        print([(w.category.__name__, str(w.message)) for w in caught
+               if not str(w.message).startswith("compile time Python version")])
         print(badgewright.DEFAULT_QA)
     """, env=env)
     compiled = "%d.%d" % sys.version_info[:2]
