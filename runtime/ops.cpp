@@ -101,23 +101,16 @@ py::object global_lookup(const Name& name, const std::source_location& loc) {
     PyObject* ns = module_namespace.dict;
     if (!ns) return lookup_global(running_frame().globals, name.ptr());
     const std::uint64_t stamp = module_namespace.stamp();
-    if (PyObject* value = PyDict_GetItemWithError(ns, name.ptr())) {
-        name.global_stamp = stamp;
-        name.global_value = value;
-        return py::reinterpret_borrow<py::object>(value);
-    }
-    if (PyErr_Occurred()) throw_pending();
+    PyObject* value = PyDict_GetItemWithError(ns, name.ptr());
     // A builtin is kept while the namespace still names the builtins it started with.
     PyObject* builtins = module_namespace.builtins;
-    if (builtins && builtins_of(ns) == builtins) {
-        if (PyObject* value = PyDict_GetItemWithError(builtins, name.ptr())) {
-            name.global_stamp = stamp;
-            name.global_value = value;
-            return py::reinterpret_borrow<py::object>(value);
-        }
-    }
+    if (!value && !PyErr_Occurred() && builtins && builtins_of(ns) == builtins)
+        value = PyDict_GetItemWithError(builtins, name.ptr());
     if (PyErr_Occurred()) throw_pending();
-    return lookup_global(ns, name.ptr());
+    if (!value) return lookup_global(ns, name.ptr());
+    name.global_stamp = stamp;
+    name.global_value = value;
+    return py::reinterpret_borrow<py::object>(value);
 }
 
 }  // namespace detail
