@@ -1,6 +1,6 @@
 // badgewright: the GitLab badge client. Adds a project's version, coverage and code-quality
 // badges and points their images at fresh values through GitLab's REST API v4.
-#include "runtime.hpp"
+#include "qm/runtime.hpp"
 
 namespace {
 
@@ -56,106 +56,111 @@ constexpr const char* VERSION_URL_DOC = R"(
 // GitLab pages its lists (20 entries by default). A page without a match sends us to the
 // next one while the reply names a later page in X-Next-Page.
 
-/// The page named by the reply's X-Next-Page header when it lies after `current`, else 0.
-long next_page(py::handle response, long current) {
-    py::object headers = py::getattr(response, "headers", py::none());
-    if (headers.is_none() || !py::hasattr(headers, "get")) return 0;
-    py::object value = headers.attr("get"_id)("X-Next-Page");
-    if (!py::isinstance<py::str>(value)) return 0;
-    // As int() reads it: blanks around the digits are allowed.
-    std::string text = value.cast<std::string>();
-    const auto first = text.find_first_not_of(" \t\n\r\f\v");
-    if (first == std::string::npos) return 0;
-    text = text.substr(first, text.find_last_not_of(" \t\n\r\f\v") - first + 1);
-    if (text[0] == '+') text.erase(0, 1);
-    if (text.empty() || text.size() > 9) return 0;
-    for (char c : text)
-        if (c < '0' || c > '9') return 0;
-    const long page = std::stol(text);
-    return page > current ? page : 0;
+/// The page that the reply's X-Next-Page header names when it lies after `current`, else 0.
+/// The value counts when, stripped, it is ASCII decimal digits only.
+Object next_page(Handle response, Handle current) {
+    Object headers = global("getattr"_id)({response, "headers"_id, none()});
+    if (headers.is_none() || !truth(global("hasattr"_id)({headers, "get"_id})))
+        return integer(0);
+    Object value = method(headers, "get"_id)({"X-Next-Page"_id});
+    if (!truth(global("isinstance"_id)({value, global("str"_id)}))) return integer(0);
+    value = method(value, "strip"_id)({});
+    if (!(truth(method(value, "isascii"_id)({})) && truth(method(value, "isdecimal"_id)({}))))
+        return integer(0);
+    Object page = global("int"_id)({value});
+    return gt(page, current) ? page : integer(0);
 }
 
-/// Runs `find` on the decoded first reply, then on later pages while it finds nothing
-/// (raises IndexError). `fetch(page)` requests one more page.
-template <typename Find, typename Fetch>
-py::object search_pages(py::object response, Find find, Fetch fetch) {
-    long current = 1;
+/// `search(response)` on the first reply, then on each later page while it finds nothing
+/// (IndexError) and the reply names a next page; `fetch(page)` requests a page.
+template <typename Search, typename Fetch>
+Object search_pages(Object response, Search search, Fetch fetch) {
+    Object current = integer(1);
     while (true) {
         try {
-            return find(call_method(response, "json"_id));
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_IndexError)) throw;
-            const long page = next_page(response, current);
-            if (!page) throw;
+            return search(response);
+        } catch (Error& caught) {
+            if (!matches(caught, global("IndexError"_id))) throw;
+            Handling handling(caught);
+            Object page = next_page(response, current);
+            if (!truth(page)) handling.reraise();
             current = page;
         }
         response = fetch(current);
-        call_method(response, "raise_for_status"_id);
+        method(response, "raise_for_status"_id)({});
     }
 }
 
-/* The access token **********************************************************************/
+/* The access token ********************************************************************/
 
-// requests and http.client quote an invalid header value in their errors, and a UnicodeError
-// keeps the text it failed on; the token must never leave in an exception, so every exception
-// leaving a method has it masked where it carries the token's value: an argument that is
-// the token, a quoted token (repr() of a str or bytes is distinctive), or, for a token of
-// another type, requests' refusal of it. Messages that never held the token stay as they are.
+// The access token never leaves in an exception. requests and http.client quote an invalid
+// header value in their errors, and a UnicodeError keeps the text it failed on: where an
+// exception carries the token's value (an argument that is the token, a quoted token, which
+// repr() of a str or bytes makes distinctive, or, for a token of another type, requests'
+// refusal of it), the token is replaced. Messages that never held it stay as they are.
 
-void mask_token(const py::error_already_set& e, py::handle self) {
+bool is_token(Handle value, Handle token) {
+    Object value_type = global("type"_id)({value});
+    Object token_type = global("type"_id)({token});
+    return value_type.is(token_type) && eq(value, token);
+}
+
+/// Replaces the access token of `client` wherever `error` carries it.
+void mask_token(Handle error, Handle client) {
     try {
-        py::object token = self.attr("header"_id)["PRIVATE-TOKEN"];
+        Object token = item(attr(client, "header"_id), "PRIVATE-TOKEN"_id);
         if (token.is_none()) return;
-        const py::str quoted = py::repr(token);
-        const bool distinctive = py::isinstance<py::str>(token) || py::isinstance<py::bytes>(token);
-        const bool refused = PyErr_GivenExceptionMatches(
-            e.type().ptr(),
-            py::module_::import("requests").attr("exceptions").attr("InvalidHeader").ptr());
+        Object quoted = global("repr"_id)({token});
+        const bool distinctive = truth(global("isinstance"_id)(
+            {token, make_tuple({global("str"_id), global("bytes"_id)})}));
+        const bool refused = truth(global("isinstance"_id)(
+            {error, attr(attr(global("requests"_id), "exceptions"_id), "InvalidHeader"_id)}));
         if (!distinctive && !refused) return;
-        auto is_token = [&](py::handle value) {
-            return Py_TYPE(value.ptr()) == Py_TYPE(token.ptr()) &&
-                   PyObject_RichCompareBool(value.ptr(), token.ptr(), Py_EQ) == 1;
-        };
-        py::list args;
+        Object args = make_list({});
         bool changed = false;
-        for (py::handle arg : e.value().attr("args"_id)) {
-            // Plain containment: the helpers would move the line a traceback reports.
-            if (is_token(arg)) {
-                args.append(py::str("****"));
+        for (const Object& arg : iterate(attr(error, "args"_id))) {
+            if (is_token(arg, token)) {
+                list_append(args, "****"_id);
                 changed = true;
-            } else if (py::isinstance<py::str>(arg) &&
-                       PySequence_Contains(arg.ptr(), quoted.ptr()) == 1) {
-                args.append(arg.attr("replace"_id)(quoted, "****"));
+            } else if (truth(global("isinstance"_id)({arg, global("str"_id)})) &&
+                       contains(arg, quoted)) {
+                list_append(args, method(arg, "replace"_id)({quoted, "****"_id}));
                 changed = true;
             } else {
-                args.append(arg);
+                list_append(args, arg);
             }
         }
-        if (changed) e.value().attr("args"_id) = py::tuple(args);
-        py::object text = py::getattr(e.value(), "object", py::none());
-        if (!text.is_none() && is_token(text))
-            e.value().attr("object") = py::isinstance<py::bytes>(text) ? py::object(py::bytes("****"))
-                                                                       : py::object(py::str("****"));
-    } catch (py::error_already_set&) {
+        if (changed) set_attr(error, "args"_id, global("tuple"_id)({args}));
+        Object text = global("getattr"_id)({error, "object"_id, none()});
+        if (!text.is_none() && is_token(text, token)) {
+            Object masked = truth(global("isinstance"_id)({text, global("bytes"_id)}))
+                                ? byte_string("****")
+                                : Object("****"_id);
+            set_attr(error, "object"_id, masked);
+        }
+    } catch (Error& caught) {
+        if (!matches(caught, global("Exception"_id))) throw;
         // An object without a usable token has nothing to mask.
     }
 }
 
-template <auto F, typename... Args>
-py::object masking_token(py::handle self, Args... args) {
+/// `try: <body> except BaseException as error: mask_token(error, self); raise`
+template <typename Body>
+Object masking_token(Handle self, Body body) {
     try {
-        return F(self, args...);
-    } catch (py::error_already_set& e) {
-        mask_token(e, self);
-        throw;
+        return body();
+    } catch (Error& caught) {
+        if (!matches(caught, global("BaseException"_id))) throw;
+        Handling handling(caught);
+        mask_token(handling.exception(), self);
+        handling.reraise();
     }
 }
 
 /* class Badgewright *******************************************************************/
 
-py::object Badgewright___init__(py::handle self, py::handle url, py::handle project_id,
-                                py::handle pipeline_id, py::handle api_token,
-                                py::handle version, py::handle qa) {
+Object Badgewright___init__(Handle self, Handle url, Handle project_id, Handle pipeline_id,
+                            Handle api_token, Handle version, Handle qa) {
     set_attr(self, "pipeline_id"_id, pipeline_id);
     set_attr(self, "version"_id, version);
     set_attr(self, "qa_value"_id, qa);
@@ -163,107 +168,116 @@ py::object Badgewright___init__(py::handle self, py::handle url, py::handle proj
     set_attr(self, "api_url"_id,
              fstr({attr(self, "base_url"_id), "/api/v4/projects/"_id, project_id}));
     set_attr(self, "header"_id, make_dict({{"PRIVATE-TOKEN"_id, api_token}}));
-    return py::none();
+    return none();
 }
 
-py::object Badgewright__filter_badge_id(py::handle payload, py::handle badge_type) {
-    py::list matches;
-    for (py::handle badge : payload)
-        if (contains(badge["image_url"_id], badge_type)) matches.append(badge);
-    return item(matches, 0)["id"_id];
+Object Badgewright__filter_badge_id(Handle payload, Handle badge_type) {
+    Object matches = make_list({});
+    for (const Object& badge : iterate(payload))
+        if (contains(item(badge, "image_url"_id), badge_type)) list_append(matches, badge);
+    return item(item(matches, 0), "id"_id);
 }
 
-/// The id of the badge whose image shows `badge_name`, searching every page of the list.
-py::object find_badge_id(py::handle self, py::handle badge_name) {
-    py::str url = fstr({attr(self, "api_url"_id), "/badges"_id});
-    py::object response = call_method(global("requests"_id), "get"_id, url,
-                                      kw("headers"_id, attr(self, "header"_id)));
-    call_method(response, "raise_for_status"_id);
-    return search_pages(
-        response,
-        [&](py::handle payload) {
-            return call_method(self, "_filter_badge_id"_id, payload, badge_name);
-        },
-        [&](long page) {
-            return call_method(global("requests"_id), "get"_id, url,
-                               kw("headers"_id, attr(self, "header"_id)),
-                               kw("params"_id, make_dict({{"page"_id, py::int_(page)}})));
-        });
-}
-
-/// PUTs a new image on the badge; its link stays as it is.
-void put_badge_image(py::handle self, py::handle badge_id, py::handle image_url) {
-    py::object response = call_method(
-        global("requests"_id), "put"_id, fstr({attr(self, "api_url"_id), "/badges/"_id, badge_id}),
-        kw("headers"_id, attr(self, "header"_id)),
-        kw("data"_id, make_dict({{"image_url"_id, image_url}})));
-    call_method(response, "raise_for_status"_id);
-}
-
-py::object Badgewright_create_badges_for_project(py::handle self) {
-    py::dict data = make_dict({{"link_url"_id, add(attr(self, "base_url"_id),
-                                                   "/%{project_path}/%{project_id}"_id)},
-                               {"image_url"_id, ""_id}});
-    py::list urls;
-    urls.append(call_method(self, "qa_badge_image_url"_id));
-    urls.append(call_method(self, "coverage_badge_image_url"_id, py::int_(0)));
-    urls.append(call_method(self, "version_badge_image_url"_id));
-    for (py::handle url : urls) {
-        call_method(data, "update"_id, make_dict({{"image_url"_id, url}}));
-        py::object response = call_method(global("requests"_id), "post"_id,
-                                          fstr({attr(self, "api_url"_id), "/badges"_id}),
-                                          kw("headers"_id, attr(self, "header"_id)),
-                                          kw("data"_id, data));
-        call_method(response, "raise_for_status"_id);
-    }
-    return py::none();
-}
-
-py::object Badgewright_update_coverage_badge(py::handle self, py::handle test_job_name) {
-    py::object badge_id = find_badge_id(self, global("COVERAGE_BADGE_NAME"_id));
-    py::object coverage = call_method(self, "get_coverage_value"_id, test_job_name);
-    py::object image_url = call_method(self, "coverage_badge_image_url"_id, coverage);
-    put_badge_image(self, badge_id, image_url);
-    return py::none();
-}
-
-py::object Badgewright_update_quality_badge(py::handle self) {
-    py::object badge_id = find_badge_id(self, global("QA_BADGE_NAME"_id));
-    py::object image_url = call_method(self, "qa_badge_image_url"_id);
-    put_badge_image(self, badge_id, image_url);
-    return py::none();
-}
-
-py::object Badgewright_update_version_badge(py::handle self) {
-    py::object badge_id = find_badge_id(self, global("VERSION_BADGE_NAME"_id));
-    py::object image_url = call_method(self, "version_badge_image_url"_id);
-    put_badge_image(self, badge_id, image_url);
-    return py::none();
-}
-
-py::object Badgewright_get_coverage_value(py::handle self, py::handle job_name) {
-    py::str url = fstr({attr(self, "api_url"_id), "/pipelines/"_id, attr(self, "pipeline_id"_id),
-                        "/jobs"_id});
-    py::object response = call_method(global("requests"_id), "get"_id, url,
-                                      kw("params"_id, make_dict({{"scope"_id, "success"_id}})),
-                                      kw("headers"_id, attr(self, "header"_id)));
-    call_method(response, "raise_for_status"_id);
-    auto first_match = [&](py::handle jobs) {
-        py::list matches;
-        for (py::handle job : jobs)
-            if (contains(job["name"_id], job_name)) matches.append(job);
-        return py::object(item(matches, 0)["coverage"_id]);
-    };
-    return search_pages(response, first_match, [&](long page) {
-        return call_method(
-            global("requests"_id), "get"_id, url,
-            kw("params"_id, make_dict({{"scope"_id, "success"_id}, {"page"_id, py::int_(page)}})),
-            kw("headers"_id, attr(self, "header"_id)));
+/// The update of one badge: the badge whose image shows `badge_name` (a global, read once
+/// the first reply is in), a new image from `image_url(self)`, and the PUT of it.
+template <const Name& (*BadgeName)(), typename ImageUrl>
+Object update_badge(Handle self, ImageUrl image_url) {
+    return masking_token(self, [&] {
+        Object get = attr(global("requests"_id), "get"_id);
+        Object response = get({fstr({attr(self, "api_url"_id), "/badges"_id}),
+                               kw("headers"_id, attr(self, "header"_id))});
+        method(response, "raise_for_status"_id)({});
+        Object badge_id = search_pages(
+            response,
+            [&](Handle reply) {
+                return method(self, "_filter_badge_id"_id)(
+                    {method(reply, "json"_id)({}), global(BadgeName())});
+            },
+            [&](Handle page) {
+                return attr(global("requests"_id), "get"_id)(
+                    {fstr({attr(self, "api_url"_id), "/badges"_id}),
+                     kw("headers"_id, attr(self, "header"_id)),
+                     kw("params"_id, make_dict({{"page"_id, page}}))});
+            });
+        Object url = image_url();
+        Object put = attr(global("requests"_id), "put"_id);
+        response = put({fstr({attr(self, "api_url"_id), "/badges/"_id, badge_id}),
+                        kw("headers"_id, attr(self, "header"_id)),
+                        kw("data"_id, make_dict({{"image_url"_id, url}}))});
+        method(response, "raise_for_status"_id)({});
+        return none();
     });
 }
 
-py::object Badgewright_coverage_badge_image_url(py::handle coverage_value) {
-    py::handle color;
+const Name& coverage_badge_name() { return "COVERAGE_BADGE_NAME"_id; }
+const Name& quality_badge_name() { return "QA_BADGE_NAME"_id; }
+const Name& version_badge_name() { return "VERSION_BADGE_NAME"_id; }
+
+Object Badgewright_create_badges_for_project(Handle self) {
+    return masking_token(self, [&] {
+        Object data = make_dict({{"link_url"_id, add(attr(self, "base_url"_id),
+                                                     "/%{project_path}/%{project_id}"_id)},
+                                 {"image_url"_id, ""_id}});
+        Object urls = make_list({method(self, "qa_badge_image_url"_id)({}),
+                                 method(self, "coverage_badge_image_url"_id)({integer(0)}),
+                                 method(self, "version_badge_image_url"_id)({})});
+        for (const Object& url : iterate(urls)) {
+            method(data, "update"_id)({make_dict({{"image_url"_id, url}})});
+            Object post = attr(global("requests"_id), "post"_id);
+            Object response = post({fstr({attr(self, "api_url"_id), "/badges"_id}),
+                                    kw("headers"_id, attr(self, "header"_id)),
+                                    kw("data"_id, data)});
+            method(response, "raise_for_status"_id)({});
+        }
+        return none();
+    });
+}
+
+Object Badgewright_update_coverage_badge(Handle self, Handle test_job_name) {
+    return update_badge<coverage_badge_name>(self, [&] {
+        Object coverage = method(self, "get_coverage_value"_id)({test_job_name});
+        return method(self, "coverage_badge_image_url"_id)({coverage});
+    });
+}
+
+Object Badgewright_update_quality_badge(Handle self) {
+    return update_badge<quality_badge_name>(
+        self, [&] { return method(self, "qa_badge_image_url"_id)({}); });
+}
+
+Object Badgewright_update_version_badge(Handle self) {
+    return update_badge<version_badge_name>(
+        self, [&] { return method(self, "version_badge_image_url"_id)({}); });
+}
+
+Object Badgewright_get_coverage_value(Handle self, Handle job_name) {
+    return masking_token(self, [&] {
+        Object get = attr(global("requests"_id), "get"_id);
+        Object response = get({fstr({attr(self, "api_url"_id), "/pipelines/"_id,
+                                     attr(self, "pipeline_id"_id), "/jobs"_id}),
+                               kw("params"_id, make_dict({{"scope"_id, "success"_id}})),
+                               kw("headers"_id, attr(self, "header"_id))});
+        method(response, "raise_for_status"_id)({});
+        return search_pages(
+            response,
+            [&](Handle reply) {
+                Object jobs = make_list({});
+                for (const Object& job : iterate(method(reply, "json"_id)({})))
+                    if (contains(item(job, "name"_id), job_name)) list_append(jobs, job);
+                return item(item(jobs, 0), "coverage"_id);
+            },
+            [&](Handle page) {
+                return attr(global("requests"_id), "get"_id)(
+                    {fstr({attr(self, "api_url"_id), "/pipelines/"_id,
+                           attr(self, "pipeline_id"_id), "/jobs"_id}),
+                     kw("params"_id, make_dict({{"scope"_id, "success"_id}, {"page"_id, page}})),
+                     kw("headers"_id, attr(self, "header"_id))});
+            });
+    });
+}
+
+Object Badgewright_coverage_badge_image_url(Handle coverage_value) {
+    Handle color;
     if (le(coverage_value, 30))
         color = "red"_id;
     else if (lt(30, coverage_value) && le(coverage_value, 50))
@@ -276,15 +290,16 @@ py::object Badgewright_coverage_badge_image_url(py::handle coverage_value) {
                  "-"_id, color});
 }
 
-py::object Badgewright_qa_badge_image_url(py::handle self) {
-    py::handle color;
-    if (eq(attr(self, "qa_value"_id), global("DEFAULT_QA"_id)))
+Object Badgewright_qa_badge_image_url(Handle self) {
+    Handle color;
+    if (Object qa_value = attr(self, "qa_value"_id); eq(qa_value, global("DEFAULT_QA"_id)))
         color = "red"_id;
-    else if (double score = to_float(attr(self, "qa_value"_id)); score <= 5.0)
+    else if (le(global("float"_id)({attr(self, "qa_value"_id)}), 5.0))
         color = "red"_id;
-    else if (score = to_float(attr(self, "qa_value"_id)); 5.0 < score && score <= 6.0)
+    else if (Object score = global("float"_id)({attr(self, "qa_value"_id)});
+             lt(5.0, score) && le(score, 6.0))
         color = "yellow"_id;
-    else if (score = to_float(attr(self, "qa_value"_id)); 6.0 < score && score <= 7.0)
+    else if (score = global("float"_id)({attr(self, "qa_value"_id)}); lt(6.0, score) && le(score, 7.0))
         color = "green"_id;
     else
         color = "brightgreen"_id;
@@ -292,7 +307,7 @@ py::object Badgewright_qa_badge_image_url(py::handle self) {
                  "/10-"_id, color});
 }
 
-py::object Badgewright_version_badge_image_url(py::handle self) {
+Object Badgewright_version_badge_image_url(Handle self) {
     return fstr({text<BADGE_BASE>(), global("VERSION_BADGE_NAME"_id), "-"_id,
                  attr(self, "version"_id), "-informational"_id});
 }
@@ -300,43 +315,46 @@ py::object Badgewright_version_badge_image_url(py::handle self) {
 /* module body *************************************************************************/
 
 void body() {
-    import("logging");
-    import("sys");
-    import("requests");
-    global("logging").attr("basicConfig"_id)("stream"_a = global("sys").attr("stdout"_id),
-                                          "level"_a = global("logging").attr("INFO"_id));
-    set_global("log", global("logging").attr("getLogger"_id)(global("__name__")));
+    import("logging"_id);
+    import("sys"_id);
+    import("requests"_id);
+    {
+        Object basic_config = attr(global("logging"_id), "basicConfig"_id);
+        basic_config({kw("stream"_id, attr(global("sys"_id), "stdout"_id)),
+                      kw("level"_id, attr(global("logging"_id), "INFO"_id))});
+    }
+    set_global("log"_id, attr(global("logging"_id), "getLogger"_id)({global("__name__"_id)}));
 
-    set_global("DEFAULT_QA", py::str("NA"));
-    set_global("DEFAULT_VERSION", py::str("0.1.0"));
-    set_global("COVERAGE_BADGE_NAME", py::str("Coverage"));
-    set_global("QA_BADGE_NAME", py::str("Code Quality"));
-    set_global("VERSION_BADGE_NAME", py::str("Version"));
+    set_global("DEFAULT_QA"_id, "NA"_id);
+    set_global("DEFAULT_VERSION"_id, "0.1.0"_id);
+    set_global("COVERAGE_BADGE_NAME"_id, "Coverage"_id);
+    set_global("QA_BADGE_NAME"_id, "Code Quality"_id);
+    set_global("VERSION_BADGE_NAME"_id, "Version"_id);
 
     make_class("Badgewright", {
         {"__init__",
          def<Badgewright___init__>(
              "Badgewright.__init__",
              {"self", "url", "project_id", "pipeline_id", "api_token", "version", "qa"},
-             {.defaults = py::make_tuple(global("DEFAULT_VERSION"), global("DEFAULT_QA"))})},
+             {.defaults = make_tuple({global("DEFAULT_VERSION"_id), global("DEFAULT_QA"_id)})})},
         {"_filter_badge_id",
          staticmethod(def<Badgewright__filter_badge_id>("Badgewright._filter_badge_id",
                                                          {"payload", "badge_type"}))},
         {"create_badges_for_project",
-         def<masking_token<Badgewright_create_badges_for_project>>("Badgewright.create_badges_for_project",
+         def<Badgewright_create_badges_for_project>("Badgewright.create_badges_for_project",
                                                     {"self"}, {.doc = CREATE_BADGES_DOC})},
         {"update_coverage_badge",
-         def<masking_token<Badgewright_update_coverage_badge, py::handle>>("Badgewright.update_coverage_badge",
+         def<Badgewright_update_coverage_badge>("Badgewright.update_coverage_badge",
                                                 {"self", "test_job_name"},
                                                 {.doc = UPDATE_COVERAGE_DOC})},
         {"update_quality_badge",
-         def<masking_token<Badgewright_update_quality_badge>>("Badgewright.update_quality_badge", {"self"},
+         def<Badgewright_update_quality_badge>("Badgewright.update_quality_badge", {"self"},
                                                {.doc = UPDATE_QUALITY_DOC})},
         {"update_version_badge",
-         def<masking_token<Badgewright_update_version_badge>>("Badgewright.update_version_badge", {"self"},
+         def<Badgewright_update_version_badge>("Badgewright.update_version_badge", {"self"},
                                                {.doc = UPDATE_VERSION_DOC})},
         {"get_coverage_value",
-         def<masking_token<Badgewright_get_coverage_value, py::handle>>("Badgewright.get_coverage_value",
+         def<Badgewright_get_coverage_value>("Badgewright.get_coverage_value",
                                              {"self", "job_name"}, {.doc = GET_COVERAGE_DOC})},
         {"coverage_badge_image_url",
          staticmethod(def<Badgewright_coverage_badge_image_url>(

@@ -8,20 +8,15 @@
 // Python object per line and hands that one line to the Python-level method. Whenever the
 // scan cannot decide, the line-by-line reading runs, so every exception is the
 // interpreter's own.
-#include "runtime.hpp"
-#include "interned.hpp"
-#include "report_reading.hpp"
-#include "report_scan.hpp"
+#include "qm/runtime.hpp"
 
 #include <optional>
-#include <string>
 
 namespace {
 
 using namespace qm;
 
-constexpr const char* SCORE_LINE_STARTS_WITH = "Your code has been rated at";
-constexpr const char* ERROR_MESSAGE = "Found error or failure code in pylint code quality report: ";
+constexpr Literal ERROR_MESSAGE = "Found error or failure code in pylint code quality report: ";
 
 constexpr const char* VALIDATE_DOC =
     " Analyses a pylint report searching for Error or Failure codes and retrieves the final score ";
@@ -50,7 +45,7 @@ constexpr const char* RAISE_DOC = R"(
 /// digits), the id one capital letter A-Z and four decimal digits.
 template <typename Unit>
 bool module_message_layout(const Unit* p, const Unit* e) {
-    auto digit = [](Unit c) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)) != 0; };
+    auto digit = [](Unit c) { return is_decimal(c); };
     if (p == e || *p == Unit(':')) return false;
     while (p != e && *p != Unit(':')) ++p;
     for (int field = 0; field < 2; ++field) {  // ":<line>", ":<column>"
@@ -70,173 +65,107 @@ bool module_message_layout(const Unit* p, const Unit* e) {
     return true;
 }
 
-/// The layout test on a stripped str, whatever its storage. The text ends in something
-/// other than a blank, so the blank after the id is never its last character.
-bool is_module_message(py::handle stripped) {
-    PyObject* s = stripped.ptr();
-    if (compat::unicode_ready(s) < 0) throw py::error_already_set();
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    const void* data = PyUnicode_DATA(s);
-    switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: {
-        const auto* units = static_cast<const Py_UCS1*>(data);
-        return module_message_layout(units, units + n);
-    }
-    case PyUnicode_2BYTE_KIND: {
-        const auto* units = static_cast<const Py_UCS2*>(data);
-        return module_message_layout(units, units + n);
-    }
-    default: {
-        const auto* units = static_cast<const Py_UCS4*>(data);
-        return module_message_layout(units, units + n);
-    }
-    }
-}
-
-/* Deciding between the two readings ****************************************************/
-
-py::object Scorewarden_extract_quality_value(py::handle line);
-py::object Scorewarden_raise_if_error_or_failure(py::handle line);
-
-bool is_native(py::handle obj, Thunk thunk) {
-    return is_function(obj) && reinterpret_cast<FunctionObject*>(obj.ptr())->thunk == thunk;
-}
-
-/// The scan request when the scan may stand in for the line-by-line reading: the methods it
-/// would call are this module's own, `Path` is pathlib's, and the file is read as the
-/// interpreter reads plain text (see report_reading.hpp).
-std::optional<report_scan::Request> scan_request(py::handle self, py::handle file_path) {
-    try {
-        if (Py_TYPE(self.ptr())->tp_getattro != PyObject_GenericGetAttr) return std::nullopt;
-        if (!is_native(py::getattr(self, "extract_quality_value"),
-                       &detail::thunk<Scorewarden_extract_quality_value>) ||
-            !is_native(py::getattr(self, "raise_if_error_or_failure"),
-                       &detail::thunk<Scorewarden_raise_if_error_or_failure>))
-            return std::nullopt;
-        // As the module sees it: a builtin of that name would do only if it were pathlib's.
-        if (!global("Path"_id).is(py::module_::import("pathlib").attr("Path"_id)))
-            return std::nullopt;
-    } catch (py::error_already_set& e) {
-        // Running out of recursion or memory is no reason to read another way.
-        if (!e.matches(PyExc_Exception) || e.matches(PyExc_RecursionError) ||
-            e.matches(PyExc_MemoryError))
-            throw;
-        return std::nullopt;  // the line-by-line reading meets the same problem, if it matters
-    }
-    return report_reading::plain_text_request(file_path, global("PYLINT_SCORE_LINE_STARTS_WITH"));
-}
-
-/// `with self.file_path.open() as f: content = f.readlines()`, then the loop.
-py::object read_line_by_line(py::handle self, py::handle file_path) {
-    py::object qa_value = py::str("NA");
-    py::object content;
-    line();
-    // Both calls may block (a FIFO, a slow disk): the interpreter may end this thread meanwhile.
-    auto call_method = [](py::handle obj, py::handle name) {
-        PyObject* r = parking_on_exit(
-            [&] { return PyObject_CallMethodObjArgs(obj.ptr(), name.ptr(), nullptr); });
-        if (!r) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(r);
-    };
-    with(call_method(file_path, "open"_id), [&](py::handle f) {
-        line();
-        content = call_method(f, "readlines"_id);
+/// The layout test on an exact str; nothing for anything else.
+std::optional<bool> exact_module_message(Handle text) {
+    std::optional<Text> chars = exact_text(text);
+    if (!chars) return std::nullopt;
+    return chars->visit([](const auto* first, const auto* last) {
+        return module_message_layout(first, last);
     });
-    if (!content) {  // __exit__ swallowed the error: `content` was never bound
-        line();
-        raise(PyExc_UnboundLocalError,
-              py::str(compat::unbound_local_message()).attr("replace"_id)("%s", "content"));
-    }
+}
 
-    const py::str py_marker(".py:");
-    for (py::handle text : content) {
-        if (contains(text, global("PYLINT_SCORE_LINE_STARTS_WITH"))) {
-            qa_value = self.attr("extract_quality_value"_id)(text);
-            break;
-        }
-        bool message = contains(text, py_marker);
-        if (!message) {
-            py::object stripped = text.attr("strip"_id)();
-            message = PyUnicode_Check(stripped.ptr()) && is_module_message(stripped);
-        }
-        if (message) self.attr("raise_if_error_or_failure"_id)(text);
+/// `_is_module_message(text)`: whether a stripped line has that layout. An exact str is
+/// read in place; anything else is asked as the same steps in Python would ask it:
+///     module, colon, rest = text.partition(":")
+///     if not module or not colon: return False
+///     number, colon, rest = rest.partition(":")       (twice: line, then column)
+///     if not colon or not number.isdecimal(): return False
+///     letter, digits = rest[1:2], rest[2:6]
+///     return (rest.startswith(" ") and letter.isascii() and letter.isupper()
+///             and digits.isdecimal() and rest.startswith(": ", 6))
+bool is_module_message(Handle text) {
+    if (std::optional<bool> exact = exact_module_message(text)) return *exact;
+    Object module, colon, rest, number;
+    unpack(method(text, "partition"_id)({":"_id}), {&module, &colon, &rest});
+    if (!truth(module) || !truth(colon)) return false;
+    for (int field = 0; field < 2; ++field) {
+        unpack(method(rest, "partition"_id)({":"_id}), {&number, &colon, &rest});
+        if (!truth(colon) || !truth(method(number, "isdecimal"_id)({}))) return false;
     }
-    return qa_value;
+    Object letter = slice(rest, 1, 2);
+    Object digits = slice(rest, 2, 6);
+    return truth(method(rest, "startswith"_id)({" "_id})) &&
+           truth(method(letter, "isascii"_id)({})) && truth(method(letter, "isupper"_id)({})) &&
+           truth(method(digits, "isdecimal"_id)({})) &&
+           truth(method(rest, "startswith"_id)({": "_id, integer(6)}));
 }
 
 /* class Scorewarden *******************************************************************/
 
-py::object Scorewarden___init__(py::handle self, py::handle report) {
-    self.attr("file_path"_id) = global("Path")(report);
-    py::object exists = self.attr("file_path"_id).attr("exists"_id);
-    if (truth(exists())) return py::none();
-    raise(PyExc_FileNotFoundError, fstr({"File ", py::str(self.attr("file_path"_id)), " not found. Current Path: ",
-                                         py::str(global("Path").attr("cwd"_id)())}));
+Object Scorewarden___init__(Handle self, Handle report) {
+    set_attr(self, "file_path"_id, global("Path"_id)({report}));
+    if (truth(method(attr(self, "file_path"_id), "exists"_id)({}))) return none();
+    Object error = global("FileNotFoundError"_id);
+    raise(error({fstr({"File ", global("str"_id)({attr(self, "file_path"_id)}),
+                       " not found. Current Path: ",
+                       global("str"_id)({method(global("Path"_id), "cwd"_id)({})})})}));
 }
 
-py::object Scorewarden_validate_pylint_report(py::handle self) {
-    line();
-    py::object file_path = self.attr("file_path"_id);
-    if (std::optional<report_scan::Request> request = scan_request(self, file_path)) {
-        line();
-        report_scan::Result scan = report_reading::scan_unlocked(*request);
-        switch (scan.outcome) {
-        case report_scan::Outcome::interrupted:
-            throw py::error_already_set();
-        case report_scan::Outcome::fallback:
+Object Scorewarden_validate_pylint_report(Handle self) {
+    Object qa_value("NA"_id);
+    std::optional<Object> content;
+    with(method(attr(self, "file_path"_id), "open"_id)({}), [&](Handle f) {
+        content = method(f, "readlines"_id)({});
+    });
+    if (!content) unbound_local("content"_id);  // __exit__ swallowed the reading's error
+    for (const Object& text : iterate(*content)) {
+        if (contains(text, global("PYLINT_SCORE_LINE_STARTS_WITH"_id))) {
+            qa_value = method(self, "extract_quality_value"_id)({text});
             break;
-        case report_scan::Outcome::no_stop:
-            return py::str("NA");
-        case report_scan::Outcome::stopped: {
-            PyObject* decoded = PyUnicode_DecodeUTF8(scan.line.data(),
-                                                     static_cast<Py_ssize_t>(scan.line.size()), "strict");
-            std::string().swap(scan.line);  // the text alone goes on
-            if (!decoded) throw py::error_already_set();
-            py::object text = py::reinterpret_steal<py::object>(decoded);
-            if (scan.kind == report_scan::LineKind::score) {
-                line();
-                return self.attr("extract_quality_value"_id)(text);
-            }
-            line();
-            self.attr("raise_if_error_or_failure"_id)(text);
-            break;  // it did not raise after all: let the plain reading decide
         }
-        }
+        if (contains(text, ".py:"_id) || is_module_message(method(text, "strip"_id)({})))
+            method(self, "raise_if_error_or_failure"_id)({text});
     }
-    line();
-    return read_line_by_line(self, file_path);
+    return qa_value;
 }
 
-py::object Scorewarden_extract_quality_value(py::handle line) {
-    py::object stripped = call_method(line, "strip"_id, global("PYLINT_SCORE_LINE_STARTS_WITH"_id));
-    py::object first = item(call_method(stripped, "split"_id, " "_id), 0);
-    return item(call_method(first, "split"_id, "/10"_id), 0);
+Object Scorewarden_extract_quality_value(Handle line) {
+    Object stripped = method(line, "strip"_id)({global("PYLINT_SCORE_LINE_STARTS_WITH"_id)});
+    Object first = item(method(stripped, "split"_id)({" "_id}), 0);
+    return item(method(first, "split"_id)({"/10"_id}), 0);
 }
 
-py::object Scorewarden_raise_if_error_or_failure(py::handle line) {
-    py::object stripped = call_method(line, "strip"_id);
-    py::object code;
+Object Scorewarden_raise_if_error_or_failure(Handle line) {
+    Object stripped = method(line, "strip"_id)({});
+    Object code;
     if (contains(stripped, ".py:"_id)) {
-        py::object after = item(call_method(stripped, "split"_id, ".py:"_id, py::int_(1)), 1);
-        code = item(call_method(after, "split"_id, ":"_id), 2);
+        // line, column, then the id after the first ".py:": a drive letter shifts nothing
+        Object after = item(method(stripped, "split"_id)({".py:"_id, integer(1)}), 1);
+        code = item(method(after, "split"_id)({":"_id}), 2);
     } else {
-        code = item(call_method(stripped, "split"_id, ":"_id), 3);
+        code = item(method(stripped, "split"_id)({":"_id}), 3);
     }
-    py::list found = make_list({py::bool_(contains(code, "F"_id)), py::bool_(contains(code, "E"_id))});
-    if (truth(call(global("any"_id), found))) raise(PyExc_ValueError, add(py::str(ERROR_MESSAGE), code));
-    return py::none();
+    Object any = global("any"_id);
+    if (truth(any({make_list({boolean(contains(code, "F"_id)), boolean(contains(code, "E"_id))})}))) {
+        Object error = global("ValueError"_id);
+        raise(error({add(text<ERROR_MESSAGE>(), code)}));
+    }
+    return none();
 }
 
 /* module body *************************************************************************/
 
 void body() {
-    import_from("pathlib", "Path");
-    import("sys");
-    import("logging");
-    global("logging").attr("basicConfig"_id)("stream"_a = global("sys").attr("stdout"_id),
-                                          "level"_a = global("logging").attr("INFO"_id));
-    set_global("PYLINT_SCORE_LINE_STARTS_WITH", py::str(SCORE_LINE_STARTS_WITH));
-    set_global("log", global("logging").attr("getLogger"_id)(global("__name__")));
+    import_from("pathlib"_id, "Path"_id);
+    import("sys"_id);
+    import("logging"_id);
+    {
+        Object basic_config = attr(global("logging"_id), "basicConfig"_id);
+        basic_config({kw("stream"_id, attr(global("sys"_id), "stdout"_id)),
+                      kw("level"_id, attr(global("logging"_id), "INFO"_id))});
+    }
+    set_global("PYLINT_SCORE_LINE_STARTS_WITH"_id, "Your code has been rated at"_id);
+    set_global("log"_id, attr(global("logging"_id), "getLogger"_id)({global("__name__"_id)}));
 
     make_class("Scorewarden", {
         {"__init__", def<Scorewarden___init__>("Scorewarden.__init__", {"self", "report"})},

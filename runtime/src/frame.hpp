@@ -1,4 +1,5 @@
-// frame.hpp: the running native function's frame: its globals and the source line reached.
+// frame.hpp: the running native function's frame: its globals, its builtins and the source
+// line reached.
 #pragma once
 
 #include <Python.h>
@@ -48,6 +49,7 @@ inline const void* frame_key(PyThreadState* tstate) noexcept {
 /// traceback entry reports when an exception leaves the function.
 struct Frame {
     PyObject* globals;           // borrowed: the module's namespace
+    PyObject* builtins;          // borrowed: what its global lookups fall back to (a mapping)
     PyObject* traceback_name;    // borrowed: "module.qualname"
     const char* file;            // source file of the function, relative to the project root
     int line;                    // line last reached (starts at the definition)
@@ -56,9 +58,10 @@ struct Frame {
     PyThreadState* outer_tstate; // the registry's thread state before this frame
 
     /// `tstate`: this thread's state, as the caller fetched it.
-    Frame(PyObject* globals_, PyObject* traceback_name_, const char* file_, int line_,
-          PyThreadState* tstate) noexcept
-        : globals(globals_), traceback_name(traceback_name_), file(file_), line(line_),
+    Frame(PyObject* globals_, PyObject* builtins_, PyObject* traceback_name_, const char* file_,
+          int line_, PyThreadState* tstate) noexcept
+        : globals(globals_), builtins(builtins_), traceback_name(traceback_name_), file(file_),
+          line(line_),
           registered(false), key(detail::frame_key(tstate)) {
         detail::FrameStack& s = detail::frames;
         if (s.size == s.capacity && !detail::grow_frames()) return;
@@ -67,8 +70,10 @@ struct Frame {
         s.tstate = tstate;
         registered = true;
     }
-    Frame(PyObject* globals_, PyObject* traceback_name_, const char* file_, int line_) noexcept
-        : Frame(globals_, traceback_name_, file_, line_, compat::thread_state_unchecked()) {}
+    Frame(PyObject* globals_, PyObject* builtins_, PyObject* traceback_name_, const char* file_,
+          int line_) noexcept
+        : Frame(globals_, builtins_, traceback_name_, file_, line_,
+                compat::thread_state_unchecked()) {}
     ~Frame() {
         if (!registered) return;
         detail::FrameStack& s = detail::frames;

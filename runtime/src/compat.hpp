@@ -1,4 +1,5 @@
-// compat.hpp: the one place where CPython version differences are spelled out.
+// compat.hpp: the one place where CPython version differences are spelled out, and where the
+// private layouts of one minor version are copied from it.
 #pragma once
 
 #include <Python.h>
@@ -6,10 +7,18 @@
 #include <cstddef>
 #include <cstdint>
 
-#if PY_VERSION_HEX < 0x03090000
-// Exported by the 3.8 interpreter (its LOAD_METHOD), though no header declares it.
-extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#ifndef QM_SHORTCUTS
+#define QM_SHORTCUTS 1
 #endif
+
+namespace qm {
+
+/// Whether the runtime takes its shortcuts (caches, exact-type fast paths, private layouts,
+/// the report scan). A build without them (CMake option QUAYMARK_SHORTCUTS=OFF) runs every
+/// operation through the interpreter's generic C-API path: the reference they are held to.
+inline constexpr bool shortcuts = QM_SHORTCUTS != 0;
+
+}  // namespace qm
 
 namespace qm::compat {
 
@@ -29,6 +38,21 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
 }
 inline PyInterpreterState* interpreter() { return PyInterpreterState_Get(); }
 #endif
+
+/// A new reference to `o` (Py_NewRef, which 3.8 lacks).
+inline PyObject* new_ref(PyObject* o) {
+    Py_INCREF(o);
+    return o;
+}
+
+/// `callable()`.
+inline PyObject* call_no_args(PyObject* callable) {
+#if PY_VERSION_HEX < 0x03090000
+    return _PyObject_CallNoArg(callable);
+#else
+    return PyObject_CallNoArgs(callable);
+#endif
+}
 
 /// The thread state of this thread, or nullptr (no check that it holds the GIL).
 inline PyThreadState* thread_state_unchecked() {
@@ -58,7 +82,15 @@ inline const void* running_python_frame(PyThreadState* tstate) {
 /// limit of its own, and the C stack is watched by the caller). Nonzero, with RecursionError
 /// set, when the limit is reached.
 #if PY_VERSION_HEX >= 0x030c0000
-int python_recursion_exceeded(PyThreadState* tstate);
+/// What the interpreter does when a Python frame finds no recursion left: RecursionError,
+/// except while it is handling such an error already (it then grants 50 frames more).
+[[gnu::cold]] inline int python_recursion_exceeded(PyThreadState* tstate) {
+    if (tstate->recursion_headroom && tstate->py_recursion_remaining >= -50) return 0;
+    ++tstate->recursion_headroom;
+    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
+    --tstate->recursion_headroom;
+    return -1;
+}
 #endif
 inline int enter_recursion(PyThreadState* tstate) {
 #if PY_VERSION_HEX < 0x030c0000
@@ -91,36 +123,11 @@ inline void context_manager_error(PyObject* manager, const char* missing) {
 #if PY_VERSION_HEX < 0x030b0000
     (void)manager;
     PyErr_SetString(PyExc_AttributeError, missing);
-#elif PY_VERSION_HEX < 0x030d0000
-    (void)missing;
-    PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the context manager protocol",
-                 Py_TYPE(manager)->tp_name);
 #else
     PyErr_Format(PyExc_TypeError,
                  "'%.200s' object does not support the context manager protocol%s",
                  Py_TYPE(manager)->tp_name,
                  missing[2] == 'e' && missing[3] == 'x' ? " (missed __exit__ method)" : "");
-#endif
-}
-
-/// `name(*args)` looked up on args[0] as a method call looks it up: no bound method when the
-/// attribute is a method descriptor of the type. args[-1] may be overwritten when nargsf
-/// carries PY_VECTORCALL_ARGUMENTS_OFFSET.
-inline PyObject* vectorcall_method(PyObject* name, PyObject* const* args, size_t nargsf,
-                                   PyObject* kwnames) {
-#if PY_VERSION_HEX < 0x03090000
-    PyObject* callable = nullptr;
-    const int unbound = _PyObject_GetMethod(args[0], name, &callable);
-    if (!callable) return nullptr;
-    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* result =
-        unbound ? _PyObject_Vectorcall(callable, args, nargs, kwnames)
-                : _PyObject_Vectorcall(callable, args + 1,
-                                       (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-    Py_DECREF(callable);
-    return result;
-#else
-    return PyObject_VectorcallMethod(name, args, nargsf, kwnames);
 #endif
 }
 
@@ -140,39 +147,78 @@ inline bool compact_int(PyObject* op, long& value) {
 #endif
 }
 
-/// Dicts that tell when they change. From 3.12 a dict watcher calls `changed` on every change
-/// of a watched dict (one watcher per module); before, every dict carries a version tag that
-/// changes with every change. `dict_version` is that tag, or 0 where there is none.
+/// Dicts that tell when they change. From 3.12 a dict watcher is called on every change of a
+/// watched dict; before, every dict carries a version tag, drawn from one counter that grows
+/// with every change of any dict. `dict_version` is that tag, or 0 where there is none.
 #if PY_VERSION_HEX >= 0x030c0000
+inline constexpr bool dict_watchers = true;
 namespace watching {
-inline void (*changed)() = nullptr;
-inline int watcher = -1;
+inline std::uint64_t* counter = nullptr;
 inline int on_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    changed();
+    ++*counter;
     return 0;
 }
 }  // namespace watching
-
-/// Starts watching `dict`; false (with no error set) when no watcher is free.
-inline bool watch_dict(PyObject* dict, void (*changed)()) {
-    watching::changed = changed;
-    if (watching::watcher < 0 && (watching::watcher = PyDict_AddWatcher(watching::on_change)) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    if (PyDict_Watch(watching::watcher, dict) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    return true;
+/// Registers a watcher that counts every change of the dicts it watches in `*counter`; its
+/// id, or -1 (no error set) when none is free.
+inline int add_dict_watcher(std::uint64_t* counter) {
+    watching::counter = counter;
+    const int id = PyDict_AddWatcher(watching::on_change);
+    if (id < 0) PyErr_Clear();
+    return id;
+}
+/// Starts watching `dict` with the watcher `id`; false (no error set) when that fails.
+inline bool watch_dict(int id, PyObject* dict) {
+    if (PyDict_Watch(id, dict) == 0) return true;
+    PyErr_Clear();
+    return false;
 }
 inline std::uint64_t dict_version(PyObject*) { return 0; }
 #else
-inline bool watch_dict(PyObject*, void (*)()) { return false; }
+inline constexpr bool dict_watchers = false;
+inline int add_dict_watcher(std::uint64_t*) { return -1; }
+inline bool watch_dict(int, PyObject*) { return false; }
 inline std::uint64_t dict_version(PyObject* dict) {
     return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
 }
 #endif
+
+/// Where a function finds the builtins. From 3.10 a function keeps the builtins of its
+/// globals at its definition (`function.__builtins__`); before, each call takes them from its
+/// globals' `__builtins__` anew.
+inline constexpr bool function_keeps_builtins = PY_VERSION_HEX >= 0x030a0000;
+
+/// The builtins of a frame whose globals have no `__builtins__`: from 3.10 those of the code
+/// running now; before, a dict that holds only None. A new reference, or nullptr with an
+/// error set.
+inline PyObject* fallback_builtins() {
+#if PY_VERSION_HEX >= 0x030a0000
+    PyObject* builtins = PyEval_GetBuiltins();
+    Py_XINCREF(builtins);
+    return builtins;
+#else
+    PyObject* builtins = PyDict_New();
+    if (builtins && PyDict_SetItemString(builtins, "None", Py_None) < 0) Py_CLEAR(builtins);
+    return builtins;
+#endif
+}
+
+/// Up to 3.11, a thread's GIL-state binding (what PyGILState_Ensure takes as this thread's
+/// state) stays with the thread state made first, that of the main interpreter.
+inline constexpr bool gil_state_follows_first_thread_state = PY_VERSION_HEX < 0x030c0000;
+
+/// What `type` holds under `name` along its MRO (borrowed), without running Python code.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+    return _PyType_Lookup(type, name);
+}
+
+/// Objects keep their attributes in a dict of their own, at tp_dictoffset, up to 3.10; from
+/// 3.11 asking for that dict may make one from the values kept in the object.
+inline constexpr bool plain_instance_dicts = PY_VERSION_HEX < 0x030b0000;
+
+/// The slot of the instance dict of `o` (nullptr for objects without one). Objects that keep
+/// their attributes inline get a dict made for them.
+inline PyObject** instance_dict_slot(PyObject* o) { return _PyObject_GetDictPtr(o); }
 
 /// The version tag of `type` while it is valid (it changes with any change to the type or a
 /// base), else 0. From 3.12 an invalid tag is 0 itself; before, a flag says.

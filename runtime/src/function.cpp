@@ -3,10 +3,10 @@
 #include "function.hpp"
 
 #include "arguments.hpp"
-#include "compat.hpp"
-#include "interned.hpp"
-#include "module.hpp"
 #include "boundary.hpp"
+#include "compat.hpp"
+#include "frame.hpp"
+#include "module.hpp"
 
 #include <algorithm>
 #include <cstddef>
@@ -19,20 +19,7 @@
 #include <structmember.h>
 
 namespace qm {
-
-#if PY_VERSION_HEX >= 0x030c0000
-namespace compat {
-/// What the interpreter does when a Python frame finds no recursion left: RecursionError,
-/// except while it is handling such an error already (it then grants 50 frames more).
-[[gnu::cold]] int python_recursion_exceeded(PyThreadState* tstate) {
-    if (tstate->recursion_headroom && tstate->py_recursion_remaining >= -50) return 0;
-    ++tstate->recursion_headroom;
-    PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
-    --tstate->recursion_headroom;
-    return -1;
-}
-}  // namespace compat
-#endif
+using namespace pybind11::literals;
 
 namespace {
 
@@ -91,13 +78,15 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
     if (stack_exhausted() || compat::enter_recursion(tstate)) return nullptr;
 
     // The defaults tuple is borrowed by `values`: keep it alive even if the body rebinds
-    // __defaults__ while it runs.
+    // __defaults__ while it runs. So are the builtins the call runs with.
     PyObject* defaults = func->defaults;
     Py_XINCREF(defaults);
+    PyObject* builtins = compat::function_keeps_builtins ? compat::new_ref(func->builtins)
+                                                         : builtins_of(func->globals);
     PyObject* result = nullptr;
-    {
+    if (builtins) {
         GilStateBinding gil_state;
-        Frame frame(func->globals, func->traceback_name, func->file, func->line, tstate);
+        Frame frame(func->globals, builtins, func->traceback_name, func->file, func->line, tstate);
         if (!frame.registered) {
             PyErr_NoMemory();
         } else {
@@ -105,6 +94,7 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
             if (!result) frame.add_traceback();
         }
     }
+    Py_XDECREF(builtins);
     Py_XDECREF(defaults);
     compat::leave_recursion(tstate);
     return result;
@@ -184,6 +174,7 @@ int fn_set_annotations(PyObject* op, PyObject* value, void*) {
 
 PyObject* fn_get_code(PyObject* op, void*) { return get_or_none(as_function(op)->code); }
 PyObject* fn_get_globals(PyObject* op, void*) { return get_or_none(as_function(op)->globals); }
+PyObject* fn_get_builtins(PyObject* op, void*) { return get_or_none(as_function(op)->builtins); }
 
 PyGetSetDef fn_getset[] = {
     {"__name__", fn_get_name, fn_set_name, nullptr, nullptr},
@@ -194,6 +185,9 @@ PyGetSetDef fn_getset[] = {
     {"__code__", fn_get_code, nullptr, nullptr, nullptr},
     {"__globals__", fn_get_globals, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    // Python functions show the builtins they keep from 3.10 on.
+    {compat::function_keeps_builtins ? "__builtins__" : nullptr, fn_get_builtins, nullptr,
+     nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -225,6 +219,7 @@ int fn_traverse(PyObject* op, visitproc visit, void* arg) {
     Py_VISIT(func->kwdefaults);
     Py_VISIT(func->annotations);
     Py_VISIT(func->globals);
+    Py_VISIT(func->builtins);
     Py_VISIT(func->varnames);
     Py_VISIT(func->code);
     Py_VISIT(func->traceback_name);
@@ -242,6 +237,7 @@ int fn_clear(PyObject* op) {
     Py_CLEAR(func->kwdefaults);
     Py_CLEAR(func->annotations);
     Py_CLEAR(func->globals);
+    Py_CLEAR(func->builtins);
     Py_CLEAR(func->varnames);
     Py_CLEAR(func->code);
     Py_CLEAR(func->traceback_name);
@@ -309,11 +305,24 @@ py::object describe_parameters(PyObject* varnames, const char* file, const char*
 
 }  // namespace
 
-bool is_function(py::handle obj) noexcept { return Py_TYPE(obj.ptr()) == &function_type; }
+bool is_function(PyObject* obj) noexcept { return Py_TYPE(obj) == &function_type; }
 
-py::object make_function(Thunk thunk, const char* qualname,
-                         std::initializer_list<const char*> params, std::size_t arity,
-                         FunctionSpec spec, const std::source_location& loc) {
+bool is_function_of(py::handle obj, Thunk thunk) noexcept {
+    return is_function(obj.ptr()) && as_function(obj.ptr())->thunk == thunk;
+}
+
+PyObject* builtins_of(PyObject* globals) noexcept {
+    PyObject* builtins = PyDict_GetItemWithError(globals, "__builtins__"_id.str());
+    if (builtins) {
+        if (PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+        return compat::new_ref(builtins);
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return compat::fallback_builtins();
+}
+
+Object make_function(Thunk thunk, const char* qualname, std::initializer_list<const char*> params,
+                     std::size_t arity, FunctionSpec spec, const std::source_location& loc) {
     if (params.size() != arity || arity > static_cast<std::size_t>(max_params))
         throw std::logic_error("parameter names do not match the C++ function");
     if (!(function_type.tp_flags & Py_TPFLAGS_READY))
@@ -323,19 +332,26 @@ py::object make_function(Thunk thunk, const char* qualname,
     if (!frame) throw std::logic_error("functions are defined while a module body runs");
     py::dict globals = py::reinterpret_borrow<py::dict>(frame->globals);
     py::object module_name = globals["__name__"];
+    // From 3.10 a function keeps the builtins of its globals at its definition.
+    py::object builtins;
+    if (compat::function_keeps_builtins) {
+        builtins = py::reinterpret_steal<py::object>(builtins_of(frame->globals));
+        if (!builtins) throw py::error_already_set();
+    }
 
     py::str qual(qualname);
     std::string_view q(qualname);
     py::str name(std::string(q.substr(q.rfind('.') == std::string_view::npos ? 0 : q.rfind('.') + 1)));
     py::tuple varnames(params.size());
     std::size_t i = 0;
-    for (const char* p : params) PyTuple_SET_ITEM(varnames.ptr(), i++, intern(p).inc_ref().ptr());
+    for (const char* p : params)
+        PyTuple_SET_ITEM(varnames.ptr(), i++, compat::new_ref(make_name(p).str()));
     py::str traceback_name = py::str("{}.{}").format(module_name, qual);
     py::object code = describe_parameters(varnames.ptr(), loc.file_name(),
                                           PyUnicode_AsUTF8(traceback_name.ptr()),
                                           static_cast<int>(loc.line()));
     py::object doc = spec.doc ? py::object(py::str(spec.doc)) : py::object(py::none());
-    py::object defaults = spec.defaults;
+    py::object defaults = std::move(spec.defaults);
     if (defaults && !PyTuple_Check(defaults.ptr()))
         throw std::logic_error("defaults must be a tuple");
 
@@ -352,6 +368,7 @@ py::object make_function(Thunk thunk, const char* qualname,
     func->kwdefaults = nullptr;
     func->annotations = nullptr;
     func->globals = globals.release().ptr();
+    func->builtins = builtins.release().ptr();
     func->varnames = varnames.release().ptr();
     func->code = code.release().ptr();
     func->traceback_name = traceback_name.release().ptr();

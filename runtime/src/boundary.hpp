@@ -1,7 +1,7 @@
 // boundary.hpp: C++ code run where CPython calls into native code.
 #pragma once
 
-#include "pybind.hpp"
+#include <qm/object.hpp>
 #include "unwind.hpp"
 
 #include <exception>

@@ -2,11 +2,13 @@
 // rule and the refusal to run a body twice.
 #include "module.hpp"
 
+#include "boundary.hpp"
+#include "caches.hpp"
 #include "compat.hpp"
 #include "frame.hpp"
-#include "ops.hpp"
-#include "pybind.hpp"
-#include "boundary.hpp"
+#include "function.hpp"
+
+#include <qm/define.hpp>
 
 #include <cstdio>
 #include <cstring>
@@ -32,9 +34,7 @@ int check_single_interpreter() {
     if (current == -1) return -1;
     if (owner_interpreter == -1) {
         owner_interpreter = current;
-#if PY_VERSION_HEX < 0x030c0000
         GilStateBinding::in_subinterpreter = compat::interpreter() != PyInterpreterState_Main();
-#endif
         return 0;
     }
     if (owner_interpreter != current) {
@@ -46,7 +46,6 @@ int check_single_interpreter() {
     return 0;
 }
 
-#if PY_VERSION_HEX < 0x030c0000
 /// The interpreter's GIL-state key: the thread-specific slot inside _PyRuntime that holds
 /// each thread's first thread state. No API reaches it, so it is found once, within the
 /// bounds of the _PyRuntime symbol, by what CPython 3.8 to 3.11 keep there: the main
@@ -77,7 +76,6 @@ Py_tss_t* find_gilstate_key() noexcept {
     }
     return found;
 }
-#endif
 
 /// Warns when the interpreter's major.minor is not the one the module was compiled for.
 int check_binary_version() {
@@ -107,7 +105,6 @@ int check_binary_version() {
 
 }  // namespace
 
-#if PY_VERSION_HEX < 0x030c0000
 bool GilStateBinding::in_subinterpreter = false;
 
 void GilStateBinding::bind() noexcept {
@@ -119,7 +116,6 @@ void GilStateBinding::bind() noexcept {
     key_ = key;
     saved_ = bound;
 }
-#endif
 
 namespace {
 
@@ -166,18 +162,24 @@ int module_exec(PyObject* module) noexcept {
         PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()) < 0)
         return -1;
 
-    detail::enter_namespace(globals);
+    PyObject* builtins = builtins_of(globals);
+    if (!builtins) return -1;
+    detail::enter_namespace(globals, PyDict_CheckExact(builtins) ? builtins : nullptr);
     body_started = true;
     bool ok;
     {
         GilStateBinding gil_state;
         PyObject* name = PyUnicode_FromString("<module>");
-        if (!name) return -1;
-        Frame frame(globals, name, module_file, 1);
+        if (!name) {
+            Py_DECREF(builtins);
+            return -1;
+        }
+        Frame frame(globals, builtins, name, module_file, 1);
         ok = at_c_boundary(module_body);
         if (!ok) frame.add_traceback();
         Py_DECREF(name);
     }
+    Py_DECREF(builtins);
     if (ok) return 0;
 
     // A failed body leaves nothing that marks the module imported, so that importing it
