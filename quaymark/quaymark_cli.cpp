@@ -125,6 +125,19 @@ py::object gitlab_instance_options(py::handle function_) {
 
 /* Badge group *************************************************************************/
 
+/// A badge option left out on the command line takes the value of the variable that GitLab
+/// sets in every CI job (GITLAB_TOKEN: the one its own CLI reads), so that a job needs to
+/// spell out none of them. An empty variable counts as unset, and an option given, even as
+/// "", wins. Read here rather than through click's `envvar=`: click 7 hands an empty
+/// variable over as "", which the command could not tell from an empty option.
+py::object from_job(py::handle value, const Name& variable) {
+    if (!value.is_none()) return py::reinterpret_borrow<py::object>(value);
+    py::object os = call(global("__import__"_id), "os"_id);
+    py::object found = call_method(attr(os, "environ"_id), "get"_id, variable);
+    if (!truth(found)) return py::none();
+    return found;
+}
+
 py::object badgewright() { return py::none(); }
 
 py::object update_badge(py::handle url, py::handle api_token, py::handle project_id,
@@ -132,8 +145,12 @@ py::object update_badge(py::handle url, py::handle api_token, py::handle project
                         py::handle qa_value) {
     if (test_job_name.is_none() && version.is_none() && qa_value.is_none())
         raise(PyExc_NotImplementedError, py::str(NOTHING_TO_UPDATE));
+    py::object server = from_job(url, "CI_SERVER_URL"_id);
+    py::object token = from_job(api_token, "GITLAB_TOKEN"_id);
+    py::object project = from_job(project_id, "CI_PROJECT_ID"_id);
+    py::object pipeline = from_job(pipeline_id, "CI_PIPELINE_ID"_id);
     py::object client =
-        global("Badgewright")(url, project_id, pipeline_id, api_token, version, qa_value);
+        global("Badgewright")(server, project, pipeline, token, version, qa_value);
     if (!test_job_name.is_none()) {
         global("log").attr("info"_id)("Updating coverage badge");
         line();
@@ -154,8 +171,11 @@ py::object update_badge(py::handle url, py::handle api_token, py::handle project
 }
 
 py::object setup_badges(py::handle url, py::handle api_token, py::handle project_id) {
-    py::object client = global("Badgewright")(url, project_id, "pipeline_id"_a = "",
-                                              "api_token"_a = api_token);
+    py::object server = from_job(url, "CI_SERVER_URL"_id);
+    py::object token = from_job(api_token, "GITLAB_TOKEN"_id);
+    py::object project = from_job(project_id, "CI_PROJECT_ID"_id);
+    py::object client = global("Badgewright")(server, project, "pipeline_id"_a = "",
+                                              "api_token"_a = token);
     line();
     client.attr("create_badges_for_project"_id)();
     return py::none();
