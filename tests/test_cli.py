@@ -138,6 +138,32 @@ class TestBadgeCommands:
                                        BADGE_BASE + "Version-2.0.1-informational"]
         assert {r["headers"]["PRIVATE-TOKEN"] for r in gitlab.requests} == {gitlab.token}
 
+    def test_gitlab_cli_reads_and_edits_the_badges(self, project, tmp_path):
+        # GitLab's Python client and its CLI, as a job of the project would run it: server
+        # from CI_SERVER_URL, and the project's token given, as the job token comes first
+        # otherwise.
+        env = {k: v for k, v in os.environ.items()
+               if k not in PROXY_VARIABLES and not k.startswith(("GITLAB_", "CI_", "PYTHON_GITLAB"))}
+        env.update(HOME=str(tmp_path), CI_SERVER_URL=project.url, CI_JOB_TOKEN="job-token")
+
+        def gitlab_cli(*args):
+            done = subprocess.run(
+                [str(BIN_DIR / "gitlab"), "--private-token", project.token, "-o", "json"]
+                + list(args), env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+            assert (done.returncode, done.stderr) == (0, ""), done.stderr
+            return json.loads(done.stdout)
+
+        listed = gitlab_cli("project-badge", "list", "--project-id", "42")
+        assert [badge["image_url"] for badge in listed] == [QA_NA, COVERAGE_ZERO, VERSION_DEFAULT]
+        coverage = BADGE_BASE + "Coverage-55-green"
+        gitlab_cli("project-badge", "update", "--project-id", "42", "--id",
+                   str(listed[1]["id"]), "--image-url", coverage)
+        assert self.images(project) == [QA_NA, coverage, VERSION_DEFAULT]
+        assert [(r["method"], r["path"]) for r in project.requests[-4:]] == [
+            ("GET", "/api/v4/user"), ("GET", "/api/v4/projects/42/badges"),
+            ("GET", "/api/v4/user"), ("PUT", "/api/v4/projects/42/badges/%d" % listed[1]["id"])]
+
 
 # Badge options left out on the command line: each one's variable of a CI job, a table of
 # cases run in one process per click version, the oldest supported one included. A client
