@@ -73,14 +73,31 @@ Object gitlab_instance_options(Handle function_) {
 
 /* Badge group *************************************************************************/
 
+/// A badge option left out on the command line takes the value of the variable that GitLab
+/// sets in every CI job (GITLAB_TOKEN: the one its own CLI reads), so that a job needs to
+/// spell out none of them. An empty variable counts as unset, and an option given, even as
+/// "", wins. Read here rather than through click's `envvar=`: click 7 hands an empty
+/// variable over as "", which the command could not tell from an empty option.
+Object from_job(Handle value, const Name& variable) {
+    if (!value.is_none()) return Object(value);
+    Object os = import_local("os"_id);
+    Object found = method(attr(os, "environ"_id), "get"_id)({variable});
+    if (!truth(found)) return none();
+    return found;
+}
+
 Object badgewright() { return none(); }
 
 Object update_badge(Handle url, Handle api_token, Handle project_id, Handle pipeline_id,
                     Handle test_job_name, Handle version, Handle qa_value) {
     if (test_job_name.is_none() && version.is_none() && qa_value.is_none())
         raise(global("NotImplementedError"_id)({text<NOTHING_TO_UPDATE>()}));
+    Object server = from_job(url, "CI_SERVER_URL"_id);
+    Object token = from_job(api_token, "GITLAB_TOKEN"_id);
+    Object project = from_job(project_id, "CI_PROJECT_ID"_id);
+    Object pipeline = from_job(pipeline_id, "CI_PIPELINE_ID"_id);
     Object client =
-        global("Badgewright"_id)({url, project_id, pipeline_id, api_token, version, qa_value});
+        global("Badgewright"_id)({server, project, pipeline, token, version, qa_value});
     if (!test_job_name.is_none()) {
         method(global("log"_id), "info"_id)({"Updating coverage badge"_id});
         method(client, "update_coverage_badge"_id)({test_job_name});
@@ -98,8 +115,11 @@ Object update_badge(Handle url, Handle api_token, Handle project_id, Handle pipe
 }
 
 Object setup_badges(Handle url, Handle api_token, Handle project_id) {
+    Object server = from_job(url, "CI_SERVER_URL"_id);
+    Object token = from_job(api_token, "GITLAB_TOKEN"_id);
+    Object project = from_job(project_id, "CI_PROJECT_ID"_id);
     Object client = global("Badgewright"_id)(
-        {url, project_id, kw("pipeline_id"_id, ""_id), kw("api_token"_id, api_token)});
+        {server, project, kw("pipeline_id"_id, ""_id), kw("api_token"_id, token)});
     method(client, "create_badges_for_project"_id)({});
     return none();
 }

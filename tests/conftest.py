@@ -1,3 +1,5 @@
+import os
+
 import pytest
 
 from standins.gitlab import GitLabServer
@@ -8,6 +10,18 @@ from tests.fixtures_tools import (  # noqa: F401
 
 # Sample projects and their own tests are data, not part of this suite.
 collect_ignore = ["data"]
+
+# What a GitLab CI job sets and the commands read when an option is left out: the badge
+# commands GitLab's predefined variables and its CLI's token, twine its own. The suite runs in
+# such jobs too; its tests describe a run outside one unless they set them themselves.
+JOB_VARIABLES = ("CI_SERVER_URL", "CI_PROJECT_ID", "CI_PIPELINE_ID", "GITLAB_TOKEN")
+
+
+@pytest.fixture(autouse=True)
+def outside_a_ci_job(monkeypatch):
+    for name in list(os.environ):
+        if name in JOB_VARIABLES or name.startswith("TWINE_"):
+            monkeypatch.delenv(name)
 
 
 # ---------------------------------------------------------------------------

@@ -28,6 +28,14 @@ bash tests/ci_example_setup.sh
 export QUAYMARK_CI_EXAMPLE_TOOLS="$PWD/.venvs/ci-tools/bin"
 export QUAYMARK_CI_EXAMPLE_PACKAGES="$PWD/build/ci-example-packages"
 
+# click 7, the oldest click quaymark supports, for the tests that run the commands under it as
+# well: a pure-Python wheel, imported from the file.
+if ! ls build/click7/click-7.*.whl > /dev/null 2>&1; then
+    python="$(find_pythons | cut -d ' ' -f 1)"
+    "$python" -m pip download -q --disable-pip-version-check --no-deps --only-binary :all: \
+        -d build/click7 'click>=7,<8'
+fi
+
 status=0
 for python in $(find_pythons); do
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"

@@ -28,6 +28,7 @@ PACKAGES = Path(os.environ.get("QUAYMARK_CI_EXAMPLE_PACKAGES",
 WHEELHOUSE = Path(os.environ.get("QUAYMARK_WHEELHOUSE", ROOT / "wheelhouse"))
 
 TOKEN = "glpat-ci-example"
+JOB_TOKEN = "glcbt-64_ci-example-job"
 PIPELINE_ID = 4711
 COVERAGE = 87.5
 TAG = "v1.2.0-rc1"
@@ -83,12 +84,14 @@ class Pipeline:
 
     def gcil(self, project, *args):
         variables = {
-            # GitLab's predefined variables
-            "CI_SERVER_URL": self.gitlab.url, "CI_PROJECT_ID": "42",
-            "CI_PIPELINE_ID": str(PIPELINE_ID), "CI_COMMIT_TAG": TAG,
-            "CI_PROJECT_DIR": str(project),
+            # GitLab's predefined variables, as a runner sets them in every job; the job token
+            # is one that the stand-in refuses, as GitLab refuses it for badges
+            "CI": "true", "GITLAB_CI": "true", "CI_SERVER_URL": self.gitlab.url,
+            "CI_API_V4_URL": self.gitlab.url + "/api/v4", "CI_PROJECT_ID": "42",
+            "CI_PROJECT_PATH": self.gitlab.project_path, "CI_PIPELINE_ID": str(PIPELINE_ID),
+            "CI_COMMIT_TAG": TAG, "CI_PROJECT_DIR": str(project), "CI_JOB_TOKEN": JOB_TOKEN,
             # the project's CI/CD variables
-            "BADGES_TOKEN": TOKEN, "PYPI_USER": PYPI_USER, "PYPI_TOKEN": PYPI_TOKEN,
+            "GITLAB_TOKEN": TOKEN, "PYPI_USER": PYPI_USER, "PYPI_TOKEN": PYPI_TOKEN,
             "PYPI_REPOSITORY_URL": self.index.url, "PACKAGE": "samplepkg",
             "PIP_INDEX_URL": self.index.simple_url,
         }

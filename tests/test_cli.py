@@ -4,6 +4,7 @@ Each test runs an installed script in a child process, the way a CI job does, an
 its exit status, standard output and standard error apart. Log lines are only checked here:
 the logging set-up binds the standard output of import time.
 """
+import json
 import os
 import re
 import subprocess
@@ -15,6 +16,7 @@ import pytest
 
 from tests.fixtures_tools import INDEX_PASSWORD
 
+ROOT = Path(__file__).resolve().parent.parent
 BIN_DIR = Path(sys.executable).parent
 BADGE_BASE = "https://img.shields.io/badge/"
 PROXY_VARIABLES = ("http_proxy", "https_proxy", "all_proxy", "HTTP_PROXY", "HTTPS_PROXY",
@@ -118,6 +120,137 @@ class TestBadgeCommands:
         assert result.stderr.splitlines()[-1] == (
             "NotImplementedError: Expected at least one of test_job_name, version, qa_value")
         assert gitlab.requests == []
+
+    def test_inside_a_ci_job(self, gitlab, monkeypatch):
+        # What GitLab sets in every job, and the one variable the project adds; the job token
+        # may not edit badges, so it must not be the one sent.
+        for name, value in [("CI_SERVER_URL", gitlab.url), ("CI_PROJECT_ID", "42"),
+                            ("CI_PIPELINE_ID", "1001"), ("CI_JOB_TOKEN", "job-token"),
+                            ("GITLAB_TOKEN", gitlab.token)]:
+            monkeypatch.setenv(name, value)
+        result = run("badgewright", "setup-badges")
+        assert (result.returncode, result.stderr) == (0, "")
+        result = run("badgewright", "update-badge", "--test-job-name", "unit", "--version",
+                     "2.0.1", "--qa-value", "6.5")
+        assert (result.returncode, result.stderr) == (0, "")
+        assert self.images(gitlab) == [BADGE_BASE + "Code Quality-6.5/10-green",
+                                       BADGE_BASE + "Coverage-81.2-brightgreen",
+                                       BADGE_BASE + "Version-2.0.1-informational"]
+        assert {r["headers"]["PRIVATE-TOKEN"] for r in gitlab.requests} == {gitlab.token}
+
+    def test_gitlab_cli_reads_and_edits_the_badges(self, project, tmp_path):
+        # GitLab's Python client and its CLI, as a job of the project would run it: server
+        # from CI_SERVER_URL, and the project's token given, as the job token comes first
+        # otherwise.
+        env = {k: v for k, v in os.environ.items()
+               if k not in PROXY_VARIABLES and not k.startswith(("GITLAB_", "CI_", "PYTHON_GITLAB"))}
+        env.update(HOME=str(tmp_path), CI_SERVER_URL=project.url, CI_JOB_TOKEN="job-token")
+
+        def gitlab_cli(*args):
+            done = subprocess.run(
+                [str(BIN_DIR / "gitlab"), "--private-token", project.token, "-o", "json"]
+                + list(args), env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE, universal_newlines=True, timeout=120)
+            assert (done.returncode, done.stderr) == (0, ""), done.stderr
+            return json.loads(done.stdout)
+
+        listed = gitlab_cli("project-badge", "list", "--project-id", "42")
+        assert [badge["image_url"] for badge in listed] == [QA_NA, COVERAGE_ZERO, VERSION_DEFAULT]
+        coverage = BADGE_BASE + "Coverage-55-green"
+        gitlab_cli("project-badge", "update", "--project-id", "42", "--id",
+                   str(listed[1]["id"]), "--image-url", coverage)
+        assert self.images(project) == [QA_NA, coverage, VERSION_DEFAULT]
+        assert [(r["method"], r["path"]) for r in project.requests[-4:]] == [
+            ("GET", "/api/v4/user"), ("GET", "/api/v4/projects/42/badges"),
+            ("GET", "/api/v4/user"), ("PUT", "/api/v4/projects/42/badges/%d" % listed[1]["id"])]
+
+
+# Badge options left out on the command line: each one's variable of a CI job, a table of
+# cases run in one process per click version, the oldest supported one included. A client
+# that records its arguments stands in for Badgewright.
+JOB_VARIABLE = {"url": "CI_SERVER_URL", "api_token": "GITLAB_TOKEN",
+                "project_id": "CI_PROJECT_ID", "pipeline_id": "CI_PIPELINE_ID"}
+OPTION_OF = {"url": "--url", "api_token": "--api-token", "project_id": "--project-id",
+             "pipeline_id": "--pipeline-id"}
+# case: (on the command line, in the variable, what the client gets); None: left out, unset
+FROM_JOB_CASES = {
+    "option": ("given", None, "given"),
+    "variable": (None, "from-job", "from-job"),
+    "both": ("given", "from-job", "given"),
+    "neither": (None, None, None),
+    "empty-variable": (None, "", None),
+    "empty-option": ("", "from-job", ""),
+}
+FROM_JOB_TARGETS = [("update-badge", name) for name in OPTION_OF] + [
+    ("setup-badges", name) for name in ("url", "api_token", "project_id")]
+CLICK_7_WHEELS = sorted((ROOT / "build" / "click7").glob("click-7.*.whl"))
+
+_RECORD_CLIENT = r"""
+import json, os, sys
+import click, quaymark_cli
+
+class Client:
+    def __init__(self, url, project_id, pipeline_id, api_token, version=None, qa=None):
+        got.append({"url": url, "api_token": api_token, "project_id": project_id,
+                    "pipeline_id": pipeline_id})
+
+    def __getattr__(self, name):
+        return lambda *args: None
+
+quaymark_cli.Badgewright = Client
+cases, variables = json.load(sys.stdin)
+results = []
+for argv, env in cases:
+    for name in variables:
+        os.environ.pop(name, None)
+    os.environ.update(env)
+    got = []
+    try:
+        quaymark_cli.badgewright.main(argv, "badgewright", standalone_mode=False)
+    except SystemExit:
+        pass
+    results.append(got)
+print(json.dumps([click.__version__, results]))
+"""
+
+
+def from_job_case(command, name, case):
+    given, variable, _ = FROM_JOB_CASES[case]
+    argv = [command] + (["--version", "1.0"] if command == "update-badge" else [])
+    if given is not None:
+        argv += [OPTION_OF[name], given and "%s-%s" % (given, name)]
+    env = {} if variable is None else {JOB_VARIABLE[name]: variable and "%s-%s" % (variable, name)}
+    return argv, env
+
+
+@pytest.fixture(scope="module", params=["installed", "7"])
+def client_args_by_click(request):
+    env = {k: v for k, v in os.environ.items() if k not in JOB_VARIABLE.values()}
+    if request.param == "7":
+        if not CLICK_7_WHEELS:
+            pytest.skip("needs a click 7 wheel in build/click7 (tests/run.sh fetches it)")
+        env["PYTHONPATH"] = str(CLICK_7_WHEELS[-1])
+    keys = [(command, name, case) for command, name in FROM_JOB_TARGETS
+            for case in FROM_JOB_CASES]
+    cases = [from_job_case(*key) for key in keys]
+    done = subprocess.run([sys.executable, "-c", _RECORD_CLIENT], env=env,
+                          input=json.dumps([cases, list(JOB_VARIABLE.values())]),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    version, results = json.loads(done.stdout.splitlines()[-1])
+    assert request.param == "installed" or version.startswith("7."), version
+    return dict(zip(keys, results))
+
+
+@pytest.mark.parametrize("case", list(FROM_JOB_CASES))
+@pytest.mark.parametrize("command,name", FROM_JOB_TARGETS)
+def test_badge_option_from_ci_job(client_args_by_click, command, name, case):
+    given, variable, expected = FROM_JOB_CASES[case]
+    expected = expected and "%s-%s" % (expected, name)
+    others = {other: "" if (command, other) == ("setup-badges", "pipeline_id") else None
+              for other in JOB_VARIABLE}
+    assert client_args_by_click[command, name, case] == [dict(others, **{name: expected})]
 
 
 # -------------------------------------------------------------------------------------------

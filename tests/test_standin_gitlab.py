@@ -28,6 +28,7 @@ class TestErrors:
         ("GET", "/projects/42/badges"),
         ("POST", "/projects/42/badges"),
         ("GET", "/projects/42/pipelines/1001/jobs"),
+        ("GET", "/user"),
     ])
     def test_bad_token_is_401(self, gitlab, method, path, token):
         reply = call(gitlab, method, path, token=token, data=badge_form(1))
@@ -43,6 +44,7 @@ class TestErrors:
         ("GET", "/projects/42/nothing", 404, {"error": "404 Not Found"}),
         ("GET", "/version", 404, {"error": "404 Not Found"}),
         ("PATCH", "/projects/42/badges", 405, {"error": "405 Not Allowed"}),
+        ("POST", "/user", 405, {"error": "405 Not Allowed"}),
         ("GET", "/projects/42/pipelines/1001/jobs?scope=done", 400,
          {"error": "scope does not have a valid value"}),
         ("GET", "/projects/42/pipelines/1001/jobs?scope[]=success&scope[]=bogus", 400,

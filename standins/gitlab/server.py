@@ -1,7 +1,8 @@
 """A small in-process GitLab REST API v4 server for tests and demos.
 
 It holds one project and answers the calls the badge client makes (project
-badges and a pipeline's jobs) the way GitLab does: same paths, status codes,
+badges and a pipeline's jobs), and the current user's record that other GitLab
+clients ask for first, the way GitLab does: same paths, status codes,
 error bodies, JSON fields and pagination headers.  Everything lives in memory
 behind one lock; the server runs in a daemon thread on a loopback port.
 
@@ -35,6 +36,7 @@ COMMIT_SHA = "2f6c1b0e9d8a7c6b5a4f3e2d1c0b9a8f7e6d5c4b"
 
 FIRST_BADGE_ID = 1
 FIRST_JOB_ID = 5001
+BOT_USER_ID = 7001
 
 NOT_JSON_BODY = b"<html>oops</html>"
 
@@ -397,6 +399,21 @@ class GitLabServer:
             "kind": "project",
         }
 
+    def _render_user(self):
+        # The token is a project access token: its user is the project's bot, named after
+        # the token.
+        username = "project_%d_bot" % self.project_id
+        return {
+            "id": BOT_USER_ID,
+            "username": username,
+            "name": "badges",
+            "state": "active",
+            "locked": False,
+            "bot": True,
+            "avatar_url": None,
+            "web_url": "%s/%s" % (self.url, username),
+        }
+
     def _pipeline_status(self, jobs):
         statuses = {job["status"] for job in jobs}
         for status in ("running", "pending", "failed", "canceled"):
@@ -434,6 +451,10 @@ class GitLabServer:
         if not routed.startswith(API_PREFIX + "/"):
             raise _not_found_route()
         segments = [unquote(s) for s in routed[len(API_PREFIX) + 1:].split("/")]
+        if segments == ["user"]:
+            if method != "GET":
+                raise _ApiError(405, {"error": "405 Not Allowed"}, {"Allow": "GET"})
+            return 200, self._render_user(), {}
         if len(segments) < 2 or segments[0] != "projects" or not segments[1]:
             raise _not_found_route()
         project, rest = segments[1], segments[2:]
