@@ -92,6 +92,40 @@ py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
 
 /* Calls ********************************************************************************/
 
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
+using FastMethodWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+/// `descr(self, *args)` for a method descriptor of a builtin type and an instance of
+/// exactly that type: its C function called as the descriptor's own vectorcall calls it,
+/// and as the interpreter's CALL_METHOD_DESCRIPTOR_* instructions do, inside the C recursion
+/// check. nullptr with nothing set when the calling convention needs the generic call.
+PyObject* call_method_descriptor(PyObject* descr, PyObject* const* args, std::size_t nargs,
+                                 PyObject* kwnames, bool& called) {
+    called = false;
+    auto* method = reinterpret_cast<PyMethodDescrObject*>(descr);
+    const PyMethodDef* def = method->d_method;
+    if (nargs < 1 || Py_TYPE(args[0]) != PyDescr_TYPE(descr)) return nullptr;
+    const int convention = def->ml_flags & ~METH_COEXIST;
+    const Py_ssize_t n = static_cast<Py_ssize_t>(nargs) - 1;
+    void* c = reinterpret_cast<void*>(def->ml_meth);
+    const bool fits = convention == (METH_FASTCALL | METH_KEYWORDS) ||
+                      (!kwnames && (convention == METH_FASTCALL ||
+                                    (convention == METH_O && n == 1) ||
+                                    (convention == METH_NOARGS && n == 0)));
+    if (!fits) return nullptr;
+    called = true;
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result;
+    if (convention == (METH_FASTCALL | METH_KEYWORDS))
+        result = reinterpret_cast<FastMethodWithKeywords>(c)(args[0], args + 1, n, kwnames);
+    else if (convention == METH_FASTCALL)
+        result = reinterpret_cast<FastMethod>(c)(args[0], args + 1, n);
+    else
+        result = def->ml_meth(args[0], n == 1 ? args[1] : nullptr);
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
 /// `callable(self?, *args)` with vectorcall; the keyword arguments follow the positional
 /// ones, as Python puts them.
 Object invoke(PyObject* callable, PyObject* self, std::initializer_list<Arg> args,
@@ -127,6 +161,11 @@ Object invoke(PyObject* callable, PyObject* self, std::initializer_list<Arg> arg
         }
     }
     PyObject* result = parking_on_exit([&] {
+        if (shortcuts && self && Py_TYPE(callable) == &PyMethodDescr_Type) {
+            bool called;
+            PyObject* r = call_method_descriptor(callable, stack + 1, nargs, names.ptr(), called);
+            if (called) return r;
+        }
         return compat::vectorcall(callable, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                   names.ptr());
     });
@@ -204,36 +243,42 @@ Bound method(py::handle obj, const Name& name, const Location& loc) {
         if (type->tp_getattro == PyObject_GenericGetAttr) {
             const TypeEntry entry = lookup_in_type(type, name);
             if (entry.kind == Kind::method) {
-                py::object descr = borrow(entry.found);  // held before Python code can run
+                // A builtin type's attributes never change; any other type may drop the
+                // method while it runs, so it is held, before Python code can run.
+                const bool fixed = !(type->tp_flags & Py_TPFLAGS_HEAPTYPE);
+                py::object held = fixed ? py::object() : borrow(entry.found);
+                auto unbound = [&] {
+                    return Bound(fixed ? entry.found : held.release().ptr(), !fixed, o);
+                };
 #if QM_INLINE_VALUES
                 if (iv::kept_inline(type) && iv::of(o)->valid && !iv::has_dict(o)) {
                     // The object's attributes are its inline values alone.
                     if (PyObject** slot = inline_slot(o, name, entry, false)) {
-                        if (PyObject* own = *slot) return Bound(borrow(own), py::object());
-                        return Bound(std::move(descr), borrow(o));
+                        if (PyObject* own = *slot) return Bound(compat::new_ref(own), true, nullptr);
+                        return unbound();
                     }
                     if (entry.cache && entry.cache->index < 0 &&
                         entry.cache->scanned == iv::shared_keys(type)->dk_nentries)
-                        return Bound(std::move(descr), borrow(o));  // not among the keys
+                        return unbound();  // not among the keys
                 }
 #endif
-                if (type->tp_dictoffset == 0) return Bound(std::move(descr), borrow(o));
+                if (type->tp_dictoffset == 0) return unbound();
                 if (compat::plain_instance_dicts) {
                     PyObject** slot = compat::instance_dict_slot(o);
                     PyObject* dict = slot ? *slot : nullptr;
-                    if (!dict) return Bound(std::move(descr), borrow(o));
-                    py::object held = borrow(dict);  // the lookup may run a key's __eq__
+                    if (!dict) return unbound();
+                    py::object held_dict = borrow(dict);  // the lookup may run a key's __eq__
                     PyObject* own = PyDict_GetItemWithError(dict, name.str());
-                    if (own) return Bound(borrow(own), py::object());
+                    if (own) return Bound(compat::new_ref(own), true, nullptr);
                     if (PyErr_Occurred()) fail_at(loc);
-                    return Bound(std::move(descr), borrow(o));
+                    return unbound();
                 }
             }
         }
     }
     PyObject* value = parking_on_exit([&] { return PyObject_GetAttr(o, name.str()); });
     if (!value) fail_at(loc);
-    return Bound(steal(value), py::object());
+    return Bound(value, true, nullptr);
 }
 
 /* Calls ********************************************************************************/
@@ -242,8 +287,8 @@ Object Object::operator()(std::initializer_list<Arg> args, const Location& loc) 
     return invoke(py::handle(*this).ptr(), nullptr, args, loc);
 }
 
-Object Bound::operator()(std::initializer_list<Arg> args, const Location& loc) const {
-    return invoke(callable_.ptr(), self_.ptr(), args, loc);
+Object Bound::operator()(std::initializer_list<Arg> args, const Location& loc) && {
+    return invoke(callable_, self_, args, loc);
 }
 
 Object call(py::handle callable, std::initializer_list<Arg> args, const Location& loc) {

@@ -45,6 +45,12 @@ inline PyObject* new_ref(PyObject* o) {
     return o;
 }
 
+/// A new reference to `o`, or nullptr for nullptr.
+inline PyObject* new_ref_or_null(PyObject* o) {
+    Py_XINCREF(o);
+    return o;
+}
+
 /// `callable()`.
 inline PyObject* call_no_args(PyObject* callable) {
 #if PY_VERSION_HEX < 0x03090000

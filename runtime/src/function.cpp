@@ -77,11 +77,11 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
     PyThreadState* tstate = compat::thread_state_unchecked();
     if (stack_exhausted() || compat::enter_recursion(tstate)) return nullptr;
 
-    // The defaults tuple is borrowed by `values`: keep it alive even if the body rebinds
-    // __defaults__ while it runs. So are the builtins the call runs with.
-    PyObject* defaults = func->defaults;
-    Py_XINCREF(defaults);
-    PyObject* builtins = compat::function_keeps_builtins ? compat::new_ref(func->builtins)
+    // What `values` borrows from the defaults tuple must outlive the call even if the body
+    // rebinds __defaults__, and before 3.10 the builtins that the globals name now are held
+    // for the call (from 3.10 the function holds its own).
+    PyObject* defaults = bound == args ? nullptr : compat::new_ref_or_null(func->defaults);
+    PyObject* builtins = compat::function_keeps_builtins ? func->builtins
                                                          : builtins_of(func->globals);
     PyObject* result = nullptr;
     if (builtins) {
@@ -94,7 +94,7 @@ PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf
             if (!result) frame.add_traceback();
         }
     }
-    Py_XDECREF(builtins);
+    if (!compat::function_keeps_builtins) Py_XDECREF(builtins);
     Py_XDECREF(defaults);
     compat::leave_recursion(tstate);
     return result;

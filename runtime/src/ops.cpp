@@ -290,34 +290,52 @@ Object fstr(std::initializer_list<Piece> pieces, const Location& loc) {
     }
     constexpr std::size_t inline_pieces = 16;
     const std::size_t count = pieces.size();
-    py::object inline_owned[inline_pieces];
     PyObject* inline_parts[inline_pieces];
-    std::unique_ptr<py::object[]> heap_owned;
-    std::unique_ptr<PyObject*[]> heap_parts;
-    py::object* owned = inline_owned;
+    PyObject* inline_owned[inline_pieces];
+    std::unique_ptr<PyObject*[]> heap;
     PyObject** parts = inline_parts;
+    PyObject** owned = inline_owned;
     if (count > inline_pieces) {
-        heap_owned.reset(new py::object[count]);
-        heap_parts.reset(new PyObject*[count]);
-        owned = heap_owned.get();
-        parts = heap_parts.get();
+        heap.reset(new PyObject*[2 * count]);
+        parts = heap.get();
+        owned = parts + count;
     }
+    std::size_t n = 0, nowned = 0;
+    struct Release {
+        PyObject** owned;
+        std::size_t& n;
+        ~Release() {
+            for (std::size_t i = 0; i < n; ++i) Py_DECREF(owned[i]);
+        }
+    } release{owned, nowned};
     Py_ssize_t length = 0;
     Py_UCS4 maxchar = 0;
-    std::size_t n = 0;
+    bool ascii = true;
     for (const Piece& p : pieces) {
         PyObject* item = p.literal ? make_name(p.literal).str() : p.value.ptr();
         if (!PyUnicode_CheckExact(item)) {  // format(s, "") of an exact str is s itself
-            owned[n] = steal(checked([&] { return PyObject_Format(item, nullptr); }, loc));
-            item = owned[n].ptr();  // a str: PyObject_Format refuses anything else
+            item = checked([&] { return PyObject_Format(item, nullptr); }, loc);
+            owned[nowned++] = item;  // a str: PyObject_Format refuses anything else
         }
         if (compat::unicode_ready(item) < 0) fail_at(loc);
         parts[n++] = item;
         length += PyUnicode_GET_LENGTH(item);
+        if (ascii && PyUnicode_IS_ASCII(item)) continue;
+        ascii = false;
         maxchar = std::max<Py_UCS4>(maxchar, PyUnicode_MAX_CHAR_VALUE(item));
     }
-    py::object joined = steal(PyUnicode_New(length, maxchar));
+    py::object joined = steal(PyUnicode_New(length, ascii ? 127 : maxchar));
     if (!joined) fail_at(loc);
+    if (ascii) {
+        // Every piece is compact ASCII, one byte a character, as the result is.
+        char* out = static_cast<char*>(PyUnicode_DATA(joined.ptr()));
+        for (std::size_t i = 0; i < n; ++i) {
+            const Py_ssize_t len = PyUnicode_GET_LENGTH(parts[i]);
+            std::memcpy(out, PyUnicode_DATA(parts[i]), static_cast<std::size_t>(len));
+            out += len;
+        }
+        return joined;
+    }
     const int kind = PyUnicode_KIND(joined.ptr());
     char* out = static_cast<char*>(PyUnicode_DATA(joined.ptr()));
     Py_ssize_t at = 0;

@@ -186,18 +186,26 @@ struct Arg {
 
 /// A method looked up for a call (`obj.name` before the arguments of `obj.name(...)` are
 /// evaluated): the function and the instance it is called with, or the bound attribute.
-/// Call it as an Object: `method(response, "json"_id)({})`.
+/// It lives only within the expression that calls it, `method(response, "json"_id)({})`,
+/// where the instance is held by the caller: it holds the function only (and not even that
+/// when a builtin type holds it, whose attributes never change).
 class Bound {
 public:
-    Bound(py::object callable, py::object self) noexcept
-        : callable_(std::move(callable)), self_(std::move(self)) {}
+    Bound(PyObject* callable, bool owned, PyObject* self) noexcept
+        : callable_(callable), owned_(owned), self_(self) {}
+    Bound(const Bound&) = delete;
+    Bound& operator=(const Bound&) = delete;
+    ~Bound() {
+        if (owned_) Py_DECREF(callable_);
+    }
 
     Object operator()(std::initializer_list<Arg> args,
-                      const std::source_location& loc = std::source_location::current()) const;
+                      const std::source_location& loc = std::source_location::current()) &&;
 
 private:
-    py::object callable_;
-    py::object self_;  // empty when callable_ is the bound attribute itself
+    PyObject* callable_;
+    bool owned_;
+    PyObject* self_;  // nullptr when callable_ is the bound attribute itself
 };
 
 }  // namespace qm
