@@ -5,14 +5,12 @@ from pathlib import Path
 
 def _exit_code(status):
     """The exit code that a wait status of os.system stands for: the status a process
-    exited with, or minus the signal that ended it. A status no wait call could give is
-    reported as it came."""
-    if -0x80000000 <= status <= 0x7FFFFFFF:
-        signal = status & 0x7F
-        if signal == 0 and status & 0xFF00:
-            return (status & 0xFF00) >> 8
-        if 0 < signal < 0x7F:
-            return -signal
+    exited with, or minus the signal that ended it; any other status as it came."""
+    signal = status & 0x7F
+    if signal == 0 and status & 0xFF00:
+        return (status & 0xFF00) >> 8
+    if 0 < signal < 0x7F:
+        return -signal
     return status
 
 
