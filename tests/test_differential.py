@@ -208,6 +208,8 @@ def run(scenario, root, twins):
 @pytest.mark.usefixtures("module_kinds")
 @pytest.mark.parametrize("scenario", scenario_params())
 def test_native_as_twin(scenario, tmp_path):
+    if scenario.not_under_asan and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip(scenario.not_under_asan)
     root = tmp_path / "run"
     native = run(scenario, root, twins=False)
     twin = run(scenario, root, twins=True)
