@@ -3,11 +3,11 @@
     python benchmarks/call_overhead.py              # time per call and the ratio
     python benchmarks/call_overhead.py --callgrind  # instructions per call under callgrind
 
-Each row calls one public function in a loop, the native one and its plain-Python twin below
-(the same algorithm, line for line). Instructions are counted by callgrind over a loop of N
-calls run inside functools.reduce (the only code callgrind collects, --toggle-collect), minus
-the same loop with an empty body, divided by N: stable on a busy machine. Times are the best
-of several timeit repeats, native and Python interleaved.
+Each row calls one public function in a loop, the native one and its plain-Python twin
+(tests/twins: the same module written in Python). Instructions are counted by callgrind over
+a loop of N calls run inside functools.reduce (the only code callgrind collects,
+--toggle-collect), minus the same loop with an empty body, divided by N: stable on a busy
+machine. Times are the best of several timeit repeats, native and Python interleaved.
 """
 import argparse
 import functools
@@ -21,74 +21,12 @@ import timeit
 from badgewright import Badgewright
 from scorewarden import Scorewarden
 
-# The plain-Python twins, with the module constants as module globals.
-DEFAULT_QA = "NA"
-DEFAULT_VERSION = "0.1.0"
-COVERAGE_BADGE_NAME = "Coverage"
-QA_BADGE_NAME = "Code Quality"
-VERSION_BADGE_NAME = "Version"
-PYLINT_SCORE_LINE_STARTS_WITH = "Your code has been rated at"
-ERROR_MESSAGE = "Found error or failure code in pylint code quality report: "
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from twins import load  # noqa: E402
 
-
-class PyBadgewright:
-    def __init__(self, url, project_id, pipeline_id, api_token, version=DEFAULT_VERSION,
-                 qa=DEFAULT_QA):
-        self.pipeline_id = pipeline_id
-        self.version = version
-        self.qa_value = qa
-        self.base_url = url
-        self.api_url = f"{self.base_url}/api/v4/projects/{project_id}"
-        self.header = {"PRIVATE-TOKEN": api_token}
-
-    @staticmethod
-    def _filter_badge_id(payload, badge_type):
-        return [badge for badge in payload if badge_type in badge["image_url"]][0]["id"]
-
-    @staticmethod
-    def coverage_badge_image_url(coverage_value):
-        if coverage_value <= 30:
-            color = "red"
-        elif 30 < coverage_value <= 50:
-            color = "yellow"
-        elif 50 < coverage_value <= 70:
-            color = "green"
-        else:
-            color = "brightgreen"
-        return f"https://img.shields.io/badge/{COVERAGE_BADGE_NAME}-{coverage_value}-{color}"
-
-    def qa_badge_image_url(self):
-        if self.qa_value == DEFAULT_QA:
-            color = "red"
-        elif float(self.qa_value) <= 5.0:
-            color = "red"
-        elif 5.0 < float(self.qa_value) <= 6.0:
-            color = "yellow"
-        elif 6.0 < float(self.qa_value) <= 7.0:
-            color = "green"
-        else:
-            color = "brightgreen"
-        return f"https://img.shields.io/badge/{QA_BADGE_NAME}-{self.qa_value}/10-{color}"
-
-    def version_badge_image_url(self):
-        return f"https://img.shields.io/badge/{VERSION_BADGE_NAME}-{self.version}-informational"
-
-
-class PyScorewarden:
-    @staticmethod
-    def extract_quality_value(line):
-        return line.strip(PYLINT_SCORE_LINE_STARTS_WITH).split(" ")[0].split("/10")[0]
-
-    @staticmethod
-    def raise_if_error_or_failure(line):
-        stripped = line.strip()
-        if ".py:" in stripped:
-            code = stripped.split(".py:", 1)[1].split(":")[2]
-        else:
-            code = stripped.split(":")[3]
-        if any(["F" in code, "E" in code]):
-            raise ValueError(ERROR_MESSAGE + code)
-
+# The plain-Python twins, beside the native modules.
+PyBadgewright = load("badgewright").Badgewright
+PyScorewarden = load("scorewarden").Scorewarden
 
 SCORE_LINE = "Your code has been rated at 8.50/10 (previous run: 8.50/10, +0.00)\n"
 MESSAGE_LINE = "demo/core.py:12:4: C0116: Missing function or method docstring (missing-docstring)\n"

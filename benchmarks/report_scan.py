@@ -21,7 +21,6 @@ import argparse
 import mmap
 import os
 import random
-import re
 import shutil
 import subprocess
 import sys
@@ -54,35 +53,15 @@ MESSAGES = [
     ("W0718", "Catching too general exception Exception (broad-exception-caught)"),
 ]
 
-# The reading validate_pylint_report does, written as plain Python.
-_MODULE_MESSAGE = re.compile(r"[^:]+:\d+:\d+: [A-Z]\d{4}: ")
+# The reading validate_pylint_report does, in the module's plain-Python twin.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from twins import load  # noqa: E402
 
-
-def _extract_quality_value(line):
-    return line.strip(SCORE_PREFIX).split(" ")[0].split("/10")[0]
-
-
-def _raise_if_error_or_failure(line):
-    stripped = line.strip()
-    if ".py:" in stripped:
-        code = stripped.split(".py:", 1)[1].split(":")[2]
-    else:
-        code = stripped.split(":")[3]
-    if any(["F" in code, "E" in code]):
-        raise ValueError("Found error or failure code in pylint code quality report: " + code)
+PyScorewarden = load("scorewarden").Scorewarden
 
 
 def plain_loop(path):
-    qa_value = "NA"
-    with Path(path).open() as f:
-        content = f.readlines()
-    for line in content:
-        if SCORE_PREFIX in line:
-            qa_value = _extract_quality_value(line)
-            break
-        if ".py:" in line or _MODULE_MESSAGE.match(line.strip()):
-            _raise_if_error_or_failure(line)
-    return qa_value
+    return PyScorewarden(str(path)).validate_pylint_report()
 
 
 def scorewarden_scan(path):

@@ -2,15 +2,16 @@
 
 Coverage values, versions, quality scores (and at times the module's DEFAULT_QA) are drawn
 from numbers, texts and probe objects whose comparisons, conversions, formatting and truth
-answer as the input says (or raise). Each builder must return the same URL as the plain
-version below, or raise the same exception with the same message, after the very same
-sequence of operations on the probes and of attribute reads on the instance.
+answer as the input says (or raise). Each builder must return the same URL as its plain-Python
+twin (tests/twins/badgewright.py), or raise the same exception with the same message, after
+the very same sequence of operations on the probes and of attribute reads on the instance.
 
     python fuzz/badge_urls.py -max_total_time=600 [corpus directory]
 """
 import fractions
 import decimal
 import math
+import os
 import sys
 
 import atheris
@@ -18,45 +19,18 @@ import atheris
 import badgewright
 from badgewright import Badgewright
 
-BASE = "https://img.shields.io/badge/"
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from twins import load  # noqa: E402
 
+# The twin runs beside the native module; the module constants of both are rebound alike.
 # Only the code that makes the values is instrumented for coverage: atheris rewrites the
-# comparisons in the code it instruments, which would change the wording of the plain
-# builders' errors.
+# comparisons in the code it instruments, which would change the wording of the twin's
+# errors.
+TWIN = load("badgewright")
 
 
 class Stop(Exception):
     """Raised by a probe when the input says so."""
-
-
-def coverage_badge_image_url(coverage_value):
-    if coverage_value <= 30:
-        color = "red"
-    elif 30 < coverage_value and coverage_value <= 50:
-        color = "yellow"
-    elif 50 < coverage_value and coverage_value <= 70:
-        color = "green"
-    else:
-        color = "brightgreen"
-    return f"{BASE}{badgewright.COVERAGE_BADGE_NAME}-{coverage_value}-{color}"
-
-
-def qa_badge_image_url(self):
-    if self.qa_value == badgewright.DEFAULT_QA:
-        color = "red"
-    elif float(self.qa_value) <= 5.0:
-        color = "red"
-    elif 5.0 < float(self.qa_value) <= 6.0:
-        color = "yellow"
-    elif 6.0 < float(self.qa_value) <= 7.0:
-        color = "green"
-    else:
-        color = "brightgreen"
-    return f"{BASE}{badgewright.QA_BADGE_NAME}-{self.qa_value}/10-{color}"
-
-
-def version_badge_image_url(self):
-    return f"{BASE}{badgewright.VERSION_BADGE_NAME}-{self.version}-informational"
 
 
 class Script:
@@ -195,7 +169,7 @@ def check(data):
     default_qa = badgewright.DEFAULT_QA
 
     def restore():
-        badgewright.DEFAULT_QA = default_qa
+        badgewright.DEFAULT_QA = TWIN.DEFAULT_QA = default_qa
 
     def make_arg():
         # Both runs build their arguments from the same bytes, so they get equal values.
@@ -205,16 +179,12 @@ def check(data):
         if which == 0:
             return arg, script
         if rebind:
-            badgewright.DEFAULT_QA = value(inner, script, "DEFAULT_QA")
+            badgewright.DEFAULT_QA = TWIN.DEFAULT_QA = value(inner, script, "DEFAULT_QA")
         holder = Holder(script, **({"qa_value": arg} if which == 1 else {"version": arg}))
         return holder, script
 
-    if which == 0:
-        run(Badgewright.coverage_badge_image_url, coverage_badge_image_url, make_arg, restore)
-    elif which == 1:
-        run(Badgewright.qa_badge_image_url, qa_badge_image_url, make_arg, restore)
-    else:
-        run(Badgewright.version_badge_image_url, version_badge_image_url, make_arg, restore)
+    name = ["coverage_badge_image_url", "qa_badge_image_url", "version_badge_image_url"][which]
+    run(getattr(Badgewright, name), getattr(TWIN.Badgewright, name), make_arg, restore)
 
 
 def main():

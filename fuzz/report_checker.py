@@ -1,15 +1,15 @@
 """Fuzz target: arbitrary bytes as a Pylint report.
 
-`Scorewarden.validate_pylint_report` must end exactly as the plain reading below does: the
-same score text, or an exception of the same type with the same message (for a decoding
-error: the same codec, reason and refused bytes). Some inputs are placed after filler that
+`Scorewarden.validate_pylint_report` must end exactly as the reading of its plain-Python
+twin (tests/twins/scorewarden.py) does: the same score text, or an exception of the same
+type with the same message (for a decoding error: the same codec, reason and refused
+bytes). Some inputs are placed after filler that
 pushes them across the checker's read-chunk boundary or into an overlong line; the scan's
 finder changes from input to input. The static helpers are also fed the input as one line.
 
     python fuzz/report_checker.py -max_total_time=600 [corpus directory]
 """
 import os
-import re
 import sys
 import tempfile
 import zlib
@@ -19,10 +19,15 @@ import atheris
 with atheris.instrument_imports():
     from scorewarden import Scorewarden
 
-SCORE_PREFIX = "Your code has been rated at"
-ERROR_MESSAGE = "Found error or failure code in pylint code quality report: "
-# "no_such_module:1:0: F0001: No module named no_such_module (fatal)": no ".py:" in it.
-MODULE_MESSAGE = re.compile(r"[^:]+:\d+:\d+: [A-Z]\d{4}: ")  # \d: any decimal digit
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+from twins import load  # noqa: E402
+
+# The twin runs beside the native module; its functions are instrumented for coverage.
+TWIN = load("scorewarden")
+for function in (TWIN._is_module_message, TWIN.Scorewarden.validate_pylint_report,
+                 TWIN.Scorewarden.extract_quality_value,
+                 TWIN.Scorewarden.raise_if_error_or_failure):
+    atheris.instrument_func(function)
 
 # Each input is scanned with one of these finders of the checker's byte scan, by its hash
 # (empty: the widest the processor has).
@@ -34,32 +39,8 @@ FILLERS = [b"x" * 255 + b"\n", b"y" * 254 + b"\r\n", b"z" * 255 + b"\r", b"w" * 
            b"mod.py:1:0: C0114: " + b"d" * 236 + b"\n", "\u00e9".encode("utf-8") * 127 + b"\n"]
 
 
-@atheris.instrument_func
-def extract_quality_value(line):
-    return line.strip(SCORE_PREFIX).split(" ")[0].split("/10")[0]
-
-
-@atheris.instrument_func
-def raise_if_error_or_failure(line):
-    stripped = line.strip()
-    if ".py:" in stripped:
-        code = stripped.split(".py:", 1)[1].split(":")[2]
-    else:
-        code = stripped.split(":")[3]
-    if any(["F" in code, "E" in code]):
-        raise ValueError(ERROR_MESSAGE + code)
-
-
-@atheris.instrument_func
 def validate(path):
-    with open(path) as handle:
-        content = handle.readlines()
-    for line in content:
-        if SCORE_PREFIX in line:
-            return extract_quality_value(line)
-        if ".py:" in line or MODULE_MESSAGE.match(line.strip()):
-            raise_if_error_or_failure(line)
-    return "NA"
+    return TWIN.Scorewarden(path).validate_pylint_report()
 
 
 def outcome(call, *args):
@@ -87,9 +68,10 @@ def check(data, path):
     fdp = atheris.FuzzedDataProvider(data)
     if fdp.ConsumeIntInRange(0, 7) == 0:  # one line for the static helpers
         line = fdp.ConsumeUnicode(atheris.ALL_REMAINING)
-        for native, reference in [(Scorewarden.extract_quality_value, extract_quality_value),
+        for native, reference in [(Scorewarden.extract_quality_value,
+                                   TWIN.Scorewarden.extract_quality_value),
                                   (Scorewarden.raise_if_error_or_failure,
-                                   raise_if_error_or_failure)]:
+                                   TWIN.Scorewarden.raise_if_error_or_failure)]:
             got, expected = outcome(native, line), outcome(reference, line)
             if got != expected:
                 raise AssertionError("%s(%r): %r, expected %r"

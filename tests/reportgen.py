@@ -1,64 +1,34 @@
 """Reference reading of Pylint text reports, and generators of report files.
 
-`reference_validate` is the plain line-by-line reading of a report that
-`Scorewarden.validate_pylint_report` must agree with: the file is read whole as
-text (default encoding, universal newlines), the first score line ends the scan,
-and every message line before it is checked for an error or fatal id.
+`reference_validate` is the reading of the report checker's plain-Python twin
+(tests/twins/scorewarden.py), which `Scorewarden.validate_pylint_report` must agree
+with: the file is read whole as text with `Path.open()` (default encoding, universal
+newlines), the first score line ends the scan, and every message line before it is
+checked for an error or fatal id.
 
 The generators make report files as bytes, mixing the layouts Pylint writes with
 the awkward ones (CR and CRLF endings, Unicode whitespace, undecodable bytes,
 drive-letter paths) that a byte-level scanner easily gets wrong.
 """
 import random
-import re
+
+from tests.twins import load
 
 SCORE_PREFIX = "Your code has been rated at"
-ERROR_MESSAGE = "Found error or failure code in pylint code quality report: "
 
-# A message about a module that Pylint could not find carries no ".py:", e.g.
-# "no_such_module:1:0: F0001: No module named no_such_module (fatal)".
-# Digits are decimal digits as str.isdecimal() has them (`\d` of a str pattern).
-_BARE_MODULE_MESSAGE = re.compile(r"[^:]+:\d+:\d+: [A-Z]\d{4}: ")
-
-
-def extract_quality_value(line, prefix=SCORE_PREFIX):
-    """Score text of one score line, as the report checker extracts it."""
-    return line.strip(prefix).split(" ")[0].split("/10")[0]
-
-
-def message_id(line):
-    """The id field (with its leading blank) of a message line.
-
-    After the first ".py:" the fields are line, column and id, so a path with a
-    drive letter does not shift them; a line without ".py:" is split whole.
-    """
-    stripped = line.strip()
-    at = stripped.find(".py:")
-    if at >= 0:
-        return stripped[at + len(".py:"):].split(":")[2]
-    return stripped.split(":")[3]
-
-
-def check_message_line(line):
-    code = message_id(line)
-    if any(["F" in code, "E" in code]):
-        raise ValueError(ERROR_MESSAGE + code)
-
-
-def is_message_line(line):
-    return ".py:" in line or _BARE_MODULE_MESSAGE.match(line.strip()) is not None
+# The twin runs beside the native module of the same bare name.
+TWIN = load("scorewarden")
 
 
 def reference_validate(path, prefix=SCORE_PREFIX):
-    """Score text of the report at `path`, or the exception the checker raises."""
-    with open(path) as handle:
-        content = handle.readlines()
-    for line in content:
-        if prefix in line:
-            return extract_quality_value(line, prefix)
-        if is_message_line(line):
-            check_message_line(line)
-    return "NA"
+    """Score text of the report at `path`, or the exception the checker raises, with
+    `prefix` as the module's score prefix."""
+    saved = TWIN.PYLINT_SCORE_LINE_STARTS_WITH
+    TWIN.PYLINT_SCORE_LINE_STARTS_WITH = prefix
+    try:
+        return TWIN.Scorewarden(str(path)).validate_pylint_report()
+    finally:
+        TWIN.PYLINT_SCORE_LINE_STARTS_WITH = saved
 
 
 # ---------------------------------------------------------------- generators

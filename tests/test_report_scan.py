@@ -442,19 +442,6 @@ class TestDecimalDigits:
                 outcome(reference_validate, report), line
 
 
-def pathlib_reference(path):
-    """reference_validate, opening the file with Path.open() as the checker does."""
-    from tests.reportgen import check_message_line, extract_quality_value, is_message_line
-    with type(path)(str(path)).open() as handle:
-        content = handle.readlines()
-    for line in content:
-        if SCORE_PREFIX in line:
-            return extract_quality_value(line)
-        if is_message_line(line):
-            check_message_line(line)
-    return "NA"
-
-
 class TestReplacedReading:
     """Whatever the line-by-line reading would call, once replaced, makes it the one that
     runs: a file object of a mock, an encoding of a patched locale."""
@@ -482,5 +469,5 @@ class TestReplacedReading:
         report.write_bytes("m:\u0661:0: F0001: x\n".encode() + ERROR + SCORE)
         monkeypatch.setattr(module, name, replacements[name])
         assert outcome(lambda p: Scorewarden(str(p)).validate_pylint_report(), report) == \
-            outcome(pathlib_reference, report)
+            outcome(reference_validate, report)
 
