@@ -8,16 +8,14 @@ using namespace qm;
 
 /* Shell commands **********************************************************************/
 
-/// The exit code that a wait status of os.system stands for: the status a process exited
-/// with, or minus the signal that ended it. A status no wait call could give is reported as
-/// it came.
+/// The exit code that a wait status of os.system stands for, decoded as the wait macros
+/// decode it: the status a process exited with, or minus the signal that ended it; any other
+/// status as it came.
 Object exit_code(Handle status) {
-    if (le(-0x80000000L, status) && le(status, 0x7FFFFFFFL)) {
-        Object signal = bit_and(status, 0x7F);
-        if (eq(signal, 0L) && truth(bit_and(status, 0xFF00)))
-            return rshift(bit_and(status, 0xFF00), 8);
-        if (lt(0L, signal) && lt(signal, 0x7FL)) return neg(signal);
-    }
+    Object signal = bit_and(status, 0x7F);
+    if (eq(signal, 0L) && truth(bit_and(status, 0xFF00)))
+        return rshift(bit_and(status, 0xFF00), 8);
+    if (lt(0L, signal) && lt(signal, 0x7FL)) return neg(signal);
     return Object(status);
 }
 

@@ -31,77 +31,10 @@ HARNESS = HERE / "differential" / "harness.py"
 MODULES = ("badgewright", "scorewarden", "wheelsmith", "quaymark_cli")
 VERSION = "%d.%d" % sys.version_info[:2]
 
-# Where the native modules differ from their twins today: scenario id -> (the Python
-# versions it shows on, what differs). An entry goes once its fault is fixed.
-EVERY = ("3.8", "3.9", "3.10", "3.11", "3.12", "3.13")
-NATIVE_FAULTS = {
-    # Cached look-ups
-    "type-without-version-tag": (
-        ("3.13",), "the method cached for the type is called after the type ran out of version "
-                   "tags and the method was freed"),
-    "metaclass-with-mro": (
-        ("3.8", "3.9"), "a type whose metaclass defines mro() has no version tag; the method "
-                        "cached for its base class is called instead of its own"),
-    "instance-dict-key-rebinds-method": (
-        EVERY, "the method found in the type is held borrowed while a key's __eq__ in the "
-               "instance dict frees it; freed memory is called"),
-    # Interpreter exit
-    "daemon-thread-in-build-at-exit": (
-        ("3.12", "3.13"), "os.system is called outside the runtime's parked calls: the daemon "
-                          "thread crashes the process when the interpreter ends it"),
-    # Builtins
-    "module-builtins-replaced": (
-        ("3.10", "3.11", "3.12", "3.13"), "native functions read the module's current "
-        "__builtins__ instead of keeping the builtins they were made with"),
-    "shadowed-builtin-float": (EVERY, "a module global float is ignored"),
-    "shadowed-builtin-str": (EVERY, "a module global str is ignored"),
-    "shadowed-builtin-FileNotFoundError": (EVERY, "a module global FileNotFoundError is ignored"),
-    "shadowed-builtin-ValueError": (EVERY, "a module global ValueError is ignored"),
-    "shadowed-builtin-isinstance": (EVERY, "a module global isinstance is ignored"),
-    "shadowed-builtin-NotImplementedError": (
-        EVERY, "a module global NotImplementedError is ignored"),
-    "shadowed-builtin-Exception": (EVERY, "a module global Exception is ignored"),
-    "builtins-any-patched-during-report-check": (
-        EVERY, "the report scan passes over message lines without the any() of their check"),
-    # Evaluation order
-    "badge-name-read-after-request": (
-        EVERY, "the badge name is read before the badge list is requested"),
-    "worker-subclass-operation-order": (
-        EVERY, "arguments are evaluated before the callee is looked up, and the URL after the "
-               "headers"),
-    # Paging
-    "x-next-page-values": (
-        EVERY, "X-Next-Page is read as int() reads it: '+2' names a page, ' 0002\\xa0' none, "
-               "and pages of more than nine digits are none"),
-    # Raising
-    "from-import-fails-in-module-body": (
-        EVERY, "the ImportError of a failed from-import has no location, name, path or "
-               "name_from"),
-    "raised-class-returns-non-exception": (
-        EVERY, "the TypeError says 'not int' where the interpreter says \"not <class 'int'>\""),
-    "with-statement-managers": (
-        ("3.11", "3.12"), "'(missed __exit__ method)' is missing from the TypeError"),
-    # The report reading
-    "audit-events-of-report-reading": (
-        EVERY, "the scan raises one open event where pathlib's opening raises two (3.8, 3.9), "
-               "and its own event comes before the plain reading's when it gives up"),
-    "audit-hook-refuses-open": (
-        EVERY, "a hook that allows one opening per file refuses the plain reading after the "
-               "scan gave up, and is never asked for pathlib's second one (3.8, 3.9)"),
-    "locale-decoder-patched": (
-        EVERY, "the scan decodes on its own past a patched decoder of the locale's encoding"),
-}
-
-
 def scenario_params():
     ids = [scenario.id for scenario in SCENARIOS]
-    assert len(set(ids)) == len(ids) and set(NATIVE_FAULTS) <= set(ids)
-    params = []
-    for scenario in SCENARIOS:
-        versions, reason = NATIVE_FAULTS.get(scenario.id, ((), ""))
-        marks = [pytest.mark.xfail(strict=True, reason=reason)] if VERSION in versions else []
-        params.append(pytest.param(scenario, id=scenario.id, marks=marks))
-    return params
+    assert len(set(ids)) == len(ids)
+    return [pytest.param(scenario, id=scenario.id) for scenario in SCENARIOS]
 
 
 def environment(bindir, twins):

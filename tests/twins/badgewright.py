@@ -66,8 +66,7 @@ def _mask_token(error, client):
             return
         quoted = repr(token)
         distinctive = isinstance(token, (str, bytes))
-        from requests.exceptions import InvalidHeader
-        refused = isinstance(error, InvalidHeader)
+        refused = isinstance(error, requests.exceptions.InvalidHeader)
         if not distinctive and not refused:
             return
         args = []

@@ -20,6 +20,18 @@ def gitlab_instance_options(function):
     return function
 
 
+def _from_job(value, variable):
+    """A badge option left out takes the variable that GitLab sets in every CI job; an
+    empty variable counts as unset, an option given (even as "") wins."""
+    if value is not None:
+        return value
+    import os
+    found = os.environ.get(variable)
+    if not found:
+        return None
+    return found
+
+
 @click.group()
 def badgewright():
     pass
@@ -46,7 +58,11 @@ def update_badge(url, api_token, project_id, pipeline_id, test_job_name, version
     """
     if test_job_name is None and version is None and qa_value is None:
         raise NotImplementedError("Expected at least one of test_job_name, version, qa_value")
-    client = Badgewright(url, project_id, pipeline_id, api_token, version, qa_value)
+    server = _from_job(url, "CI_SERVER_URL")
+    token = _from_job(api_token, "GITLAB_TOKEN")
+    project = _from_job(project_id, "CI_PROJECT_ID")
+    pipeline = _from_job(pipeline_id, "CI_PIPELINE_ID")
+    client = Badgewright(server, project, pipeline, token, version, qa_value)
     if test_job_name is not None:
         log.info("Updating coverage badge")
         client.update_coverage_badge(test_job_name)
@@ -63,7 +79,10 @@ def update_badge(url, api_token, project_id, pipeline_id, test_job_name, version
 @gitlab_instance_options
 def setup_badges(url, api_token, project_id):
     """ Utility CLI to initialize a gitlab repository with default badges; Version, Coverage and Code Quality"""
-    client = Badgewright(url, project_id, pipeline_id="", api_token=api_token)
+    server = _from_job(url, "CI_SERVER_URL")
+    token = _from_job(api_token, "GITLAB_TOKEN")
+    project = _from_job(project_id, "CI_PROJECT_ID")
+    client = Badgewright(server, project, pipeline_id="", api_token=token)
     client.create_badges_for_project()
 
 
