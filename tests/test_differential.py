@@ -29,7 +29,6 @@ HERE = Path(__file__).resolve().parent
 TWINS = HERE / "twins"
 HARNESS = HERE / "differential" / "harness.py"
 MODULES = ("badgewright", "scorewarden", "wheelsmith", "quaymark_cli")
-VERSION = "%d.%d" % sys.version_info[:2]
 
 def scenario_params():
     ids = [scenario.id for scenario in SCENARIOS]

@@ -101,6 +101,8 @@ using FastMethodWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssi
 /// check. nullptr with nothing set when the calling convention needs the generic call.
 PyObject* call_method_descriptor(PyObject* descr, PyObject* const* args, std::size_t nargs,
                                  PyObject* kwnames, bool& called) {
+    // Inside a native function the frame registry holds this thread's state.
+    PyThreadState* tstate = detail::frames.tstate;
     called = false;
     auto* method = reinterpret_cast<PyMethodDescrObject*>(descr);
     const PyMethodDef* def = method->d_method;
@@ -114,7 +116,7 @@ PyObject* call_method_descriptor(PyObject* descr, PyObject* const* args, std::si
                                     (convention == METH_NOARGS && n == 0)));
     if (!fits) return nullptr;
     called = true;
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    if (compat::enter_c_call(tstate)) return nullptr;
     PyObject* result;
     if (convention == (METH_FASTCALL | METH_KEYWORDS))
         result = reinterpret_cast<FastMethodWithKeywords>(c)(args[0], args + 1, n, kwnames);
@@ -122,48 +124,40 @@ PyObject* call_method_descriptor(PyObject* descr, PyObject* const* args, std::si
         result = reinterpret_cast<FastMethod>(c)(args[0], args + 1, n);
     else
         result = def->ml_meth(args[0], n == 1 ? args[1] : nullptr);
-    Py_LeaveRecursiveCall();
+    compat::leave_c_call(tstate);
     return result;
 }
 
-/// `callable(self?, *args)` with vectorcall; the keyword arguments follow the positional
-/// ones, as Python puts them.
+/// `callable(self?, *args)` with vectorcall. Keyword arguments come last, as in Python.
 Object invoke(PyObject* callable, PyObject* self, std::initializer_list<Arg> args,
               const Location& loc) {
     constexpr std::size_t inline_args = 16;
-    const std::size_t n = args.size() + (self ? 1 : 0);
-    if (n > inline_args) {
+    if (args.size() + (self ? 1 : 0) > inline_args) {
         PyErr_SetString(PyExc_SystemError, "too many arguments for a native call");
         fail_at(loc);
     }
     // [free slot, self?, positional..., keyword values...]
     PyObject* stack[inline_args + 1];
-    std::size_t at = 1, nkw = 0;
-    if (self) stack[at++] = self;
+    PyObject** at = stack + 1;
+    if (self) *at++ = self;
+    std::size_t nkw = 0;
     for (const Arg& a : args) {
-        if (a.keyword) {
-            ++nkw;
-            continue;
-        }
-        stack[at++] = a.value;
+        *at++ = a.value;
+        nkw += a.keyword != nullptr;
     }
-    const std::size_t nargs = at - 1;
+    const std::size_t nargs = static_cast<std::size_t>(at - (stack + 1)) - nkw;
     py::object names;
     if (nkw > 0) {
         names = steal(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
         if (!names) fail_at(loc);
         Py_ssize_t k = 0;
-        for (const Arg& a : args) {
-            if (!a.keyword) continue;
-            stack[at++] = a.value;
-            Py_INCREF(a.keyword);
-            PyTuple_SET_ITEM(names.ptr(), k++, a.keyword);
-        }
+        for (const Arg& a : args)
+            if (a.keyword) PyTuple_SET_ITEM(names.ptr(), k++, compat::new_ref(a.keyword));
     }
     PyObject* result = parking_on_exit([&] {
-        if (shortcuts && self && Py_TYPE(callable) == &PyMethodDescr_Type) {
+        if (shortcuts && self && nkw == 0 && Py_TYPE(callable) == &PyMethodDescr_Type) {
             bool called;
-            PyObject* r = call_method_descriptor(callable, stack + 1, nargs, names.ptr(), called);
+            PyObject* r = call_method_descriptor(callable, stack + 1, nargs, nullptr, called);
             if (called) return r;
         }
         return compat::vectorcall(callable, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
@@ -233,8 +227,26 @@ void set_attr(py::handle obj, const Name& name, py::handle value, const Location
     if (r < 0) fail_at(loc);
 }
 
+namespace {
+Bound method_slow(PyObject* o, const Name& name, const Location& loc);
+}
+
 Bound method(py::handle obj, const Name& name, const Location& loc) {
+    // The common case first, kept small: a method of a builtin type, which holds its
+    // attributes for good, on an instance without a dict of its own.
     PyObject* o = obj.ptr();
+    PyTypeObject* type = Py_TYPE(o);
+    if (shortcuts && !(type->tp_flags & Py_TPFLAGS_HEAPTYPE) && type->tp_dictoffset == 0 &&
+        type->tp_getattro == PyObject_GenericGetAttr) {
+        const TypeEntry entry = lookup_in_type(type, name);
+        if (entry.kind == Kind::method) return Bound(entry.found, false, o);
+    }
+    return method_slow(o, name, loc);
+}
+
+namespace {
+
+[[gnu::noinline]] Bound method_slow(PyObject* o, const Name& name, const Location& loc) {
     if constexpr (shortcuts) {
         // As LOAD_METHOD finds a method: a method descriptor of the type is called with the
         // instance first, without a bound method, unless the instance has an attribute of
@@ -281,6 +293,8 @@ Bound method(py::handle obj, const Name& name, const Location& loc) {
     return Bound(value, true, nullptr);
 }
 
+}  // namespace
+
 /* Calls ********************************************************************************/
 
 Object Object::operator()(std::initializer_list<Arg> args, const Location& loc) const {
@@ -288,6 +302,23 @@ Object Object::operator()(std::initializer_list<Arg> args, const Location& loc) 
 }
 
 Object Bound::operator()(std::initializer_list<Arg> args, const Location& loc) && {
+    // A method descriptor of a builtin type with a few positional arguments: straight to
+    // its C function.
+    if (shortcuts && self_ && args.size() <= 3 && Py_TYPE(callable_) == &PyMethodDescr_Type) {
+        PyObject* stack[4] = {self_};
+        std::size_t n = 1;
+        for (const Arg& a : args) {
+            if (a.keyword) return invoke(callable_, self_, args, loc);
+            stack[n++] = a.value;
+        }
+        bool called;
+        PyObject* result = parking_on_exit(
+            [&] { return call_method_descriptor(callable_, stack, n, nullptr, called); });
+        if (called) {
+            if (!result) fail_at(loc);
+            return steal(result);
+        }
+    }
     return invoke(callable_, self_, args, loc);
 }
 

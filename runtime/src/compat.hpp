@@ -7,9 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#ifndef QM_SHORTCUTS
-#define QM_SHORTCUTS 1
-#endif
 
 namespace qm {
 
@@ -116,6 +113,32 @@ inline void leave_recursion(PyThreadState* tstate) {
     Py_LeaveRecursiveCall();
 #else
     ++tstate->py_recursion_remaining;
+#endif
+}
+
+/// Counts a call into C code (a builtin's function) as the interpreter counts it against the
+/// C recursion limit, with this thread's state at hand: nonzero, with RecursionError set,
+/// when the limit is reached; `leave_c_call` after the call otherwise. 3.12 and 3.13 keep the
+/// count in the thread state, checked by the interpreter's exported _Py_CheckRecursiveCall
+/// (no header declares it); other versions go through Py_EnterRecursiveCall.
+#if PY_VERSION_HEX >= 0x030c0000 && PY_VERSION_HEX < 0x030e0000
+extern "C" int _Py_CheckRecursiveCall(PyThreadState* tstate, const char* where);
+#endif
+inline constexpr const char* c_call_where = " while calling a Python object";
+inline int enter_c_call(PyThreadState* tstate) {
+#if PY_VERSION_HEX >= 0x030c0000 && PY_VERSION_HEX < 0x030e0000
+    return tstate->c_recursion_remaining-- <= 0 && _Py_CheckRecursiveCall(tstate, c_call_where);
+#else
+    (void)tstate;
+    return Py_EnterRecursiveCall(c_call_where);
+#endif
+}
+inline void leave_c_call(PyThreadState* tstate) {
+#if PY_VERSION_HEX >= 0x030c0000 && PY_VERSION_HEX < 0x030e0000
+    ++tstate->c_recursion_remaining;
+#else
+    (void)tstate;
+    Py_LeaveRecursiveCall();
 #endif
 }
 

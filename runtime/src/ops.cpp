@@ -38,13 +38,10 @@ void line(const Location& loc) {
 
 /* Items and iteration ******************************************************************/
 
-Object item(py::handle obj, Py_ssize_t index, const Location& loc) {
-    PyObject* seq = obj.ptr();
-    if (shortcuts && PyList_CheckExact(seq) && index >= 0 && index < PyList_GET_SIZE(seq))
-        return borrow(PyList_GET_ITEM(seq, index));
+Object detail::item_slow(py::handle obj, Py_ssize_t index, const Location& loc) {
     py::object key = steal(PyLong_FromSsize_t(index));
     if (!key) fail_at(loc);
-    return steal(checked([&] { return PyObject_GetItem(seq, key.ptr()); }, loc));
+    return steal(checked([&] { return PyObject_GetItem(obj.ptr(), key.ptr()); }, loc));
 }
 
 Object item(py::handle obj, py::handle key, const Location& loc) {

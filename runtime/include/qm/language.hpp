@@ -62,8 +62,18 @@ Object call(py::handle callable, std::initializer_list<Arg> args, QM_HERE);
 
 /* Items and iteration *****************************************************************/
 
-/// `obj[index]` for an int index.
-Object item(py::handle obj, Py_ssize_t index, QM_HERE);
+namespace detail {
+Object item_slow(py::handle obj, Py_ssize_t index, const Location& loc);
+}
+/// `obj[index]` for an int index. An exact list is read in place: its items are its own.
+inline Object item(py::handle obj, Py_ssize_t index, QM_HERE) {
+#if QM_SHORTCUTS
+    PyObject* seq = obj.ptr();
+    if (PyList_CheckExact(seq) && index >= 0 && index < PyList_GET_SIZE(seq))
+        return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(seq, index));
+#endif
+    return detail::item_slow(obj, index, loc);
+}
 
 /// `obj[key]`.
 Object item(py::handle obj, py::handle key, QM_HERE);
