@@ -2,7 +2,7 @@
 // line-by-line reading of it (the first score line, or the first message line whose id is of
 // the error or fatal category), without making a text object per line, and checks that the
 // whole file is valid text. It knows files and bytes only: what a text line is, whether it
-// decodes, and which lines matter are its whole business.
+// decodes, and which lines matter are its whole business. Plain C++, no Python in it.
 //
 // Lines end at "\n", "\r" and "\r\n", as with universal newlines. A line matters when it holds
 // the score prefix, when it holds ".py:" and its id field (the text between the second and the

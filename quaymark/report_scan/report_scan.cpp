@@ -5,6 +5,13 @@
 // a part after a stop that another part found only checks the encoding.
 #include "report_scan.hpp"
 
+// The engine is built without the interpreter: its compile must not reach Python's headers.
+#if defined(__has_include)
+#if __has_include(<Python.h>)
+#error "the report scan engine is built without Python: Python.h must not be within reach"
+#endif
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
