@@ -44,52 +44,23 @@ constexpr const char* RAISE_DOC = R"(
 
 /* Message lines ***********************************************************************/
 
-/// Pylint's layout of a message about a module named without a path,
-/// `<module>:<line>:<column>: <id>: `, at the start of a stripped text [p, e): the module a
-/// non-empty run without ':', line and column decimal numbers (as str.isdecimal() sees
-/// digits), the id one capital letter A-Z and four decimal digits.
-template <typename Unit>
-bool module_message_layout(const Unit* p, const Unit* e) {
-    auto digit = [](Unit c) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)) != 0; };
-    if (p == e || *p == Unit(':')) return false;
-    while (p != e && *p != Unit(':')) ++p;
-    for (int field = 0; field < 2; ++field) {  // ":<line>", ":<column>"
-        if (p == e) return false;
-        ++p;  // the colon
-        if (p == e || !digit(*p)) return false;
-        while (p != e && digit(*p)) ++p;
-        if (p == e || *p != Unit(':')) return false;
-    }
-    static constexpr char shape[] = ": A9999: ";
-    for (const char* s = shape; *s; ++s, ++p) {
-        if (p == e) return false;
-        const Unit c = *p;
-        const bool fits = *s == 'A' ? (c >= Unit('A') && c <= Unit('Z')) : *s == '9' ? digit(c) : c == Unit(*s);
-        if (!fits) return false;
-    }
-    return true;
-}
-
-/// The layout test on a stripped str, whatever its storage. The text ends in something
-/// other than a blank, so the blank after the id is never its last character.
+/// Whether the stripped text of a line, a str whatever its storage, has Pylint's layout of a
+/// message about a module named without a path (the rule of report_scan.hpp, which the scan
+/// follows too).
 bool is_module_message(py::handle stripped) {
     PyObject* s = stripped.ptr();
     if (compat::unicode_ready(s) < 0) throw py::error_already_set();
     const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
     const void* data = PyUnicode_DATA(s);
+    auto decimal = [](char32_t c) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)) != 0; };
+    auto layout = [&](const auto* units) { return report_scan::module_message_layout(units, units + n, decimal); };
     switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND: {
-        const auto* units = static_cast<const Py_UCS1*>(data);
-        return module_message_layout(units, units + n);
-    }
-    case PyUnicode_2BYTE_KIND: {
-        const auto* units = static_cast<const Py_UCS2*>(data);
-        return module_message_layout(units, units + n);
-    }
-    default: {
-        const auto* units = static_cast<const Py_UCS4*>(data);
-        return module_message_layout(units, units + n);
-    }
+    case PyUnicode_1BYTE_KIND:
+        return layout(static_cast<const Py_UCS1*>(data)) != report_scan::Layout::no;
+    case PyUnicode_2BYTE_KIND:
+        return layout(static_cast<const Py_UCS2*>(data)) != report_scan::Layout::no;
+    default:
+        return layout(static_cast<const Py_UCS4*>(data)) != report_scan::Layout::no;
     }
 }
 
