@@ -1,100 +1,181 @@
-// How the interpreter reads a report file as text (see report_reading.hpp).
+// The bridge between scorewarden and the report scan engine (see report_reading.hpp).
+//
+// Every test here reads what the interpreter itself would use (sys.modules, module
+// namespaces, class MROs, the objects' own fields) through C-API calls that run no Python
+// code: a test that ran code could change what it tests, or be seen by the code it ran.
 #include "report_reading.hpp"
 
 #include "runtime.hpp"
 
-#include <fcntl.h>
+#include <unistd.h>
 
-#include <string>
+#include <cstring>
 
 namespace qm::report_reading {
 namespace {
 
-py::object sys_module(const char* name) {
-    return py::module_::import("sys").attr("modules"_id)[py::str(name)];
+py::object borrowed(PyObject* obj) { return py::reinterpret_borrow<py::object>(obj); }
+
+/// The module that sys.modules holds under `name`, if it is a plain module; empty otherwise.
+py::object loaded_module(const char* name) {
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    if (!modules || !PyDict_CheckExact(modules)) return {};
+    PyObject* module = PyDict_GetItemWithError(modules, intern(name).ptr());  // borrowed
+    if (!module) {
+        if (PyErr_Occurred()) throw py::error_already_set();
+        return {};
+    }
+    return PyModule_CheckExact(module) ? borrowed(module) : py::object();
 }
 
-/// `obj` is a Python function of the module `module` (one of `modules`) with this
-/// qualified name, compiled from that module's own file.
-bool own_function(py::handle obj, std::initializer_list<const char*> modules, const char* qualname) {
-    if (!PyFunction_Check(obj.ptr())) return false;
-    py::object module_name = obj.attr("__module__"_id);
-    if (!py::isinstance<py::str>(module_name)) return false;
-    const std::string module = module_name.cast<std::string>();
-    bool known = false;
-    for (const char* name : modules) known = known || module == name;
-    if (!known || !eq(py::object(obj.attr("__qualname__"_id)), py::str(qualname))) return false;
-    py::object source = sys_module(module.c_str());
-    return eq(py::object(obj.attr("__code__"_id).attr("co_filename"_id)),
-              py::object(source.attr("__file__"_id)));
+/// What the namespace `dict` holds under `name`, or empty.
+py::object dict_member(PyObject* dict, const char* name) {
+    PyObject* value = PyDict_GetItemWithError(dict, intern(name).ptr());  // borrowed
+    if (!value && PyErr_Occurred()) throw py::error_already_set();
+    return value ? borrowed(value) : py::object();
 }
 
-/// `obj` is the built-in function `name` of the built-in module `module` (by import name).
+/// What the plain module `module` holds under `name`, as `module.name` finds it; or empty.
+py::object module_member(py::handle module, const char* name) {
+    if (!module || !PyModule_CheckExact(module.ptr())) return {};
+    return dict_member(PyModule_GetDict(module.ptr()), name);
+}
+
+/// A check met an error. Running out of memory goes on as it is; anything else only means
+/// that the scan does not stand in: the line-by-line reading meets the problem, if it matters.
+bool cannot_tell() {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) throw py::error_already_set();
+    PyErr_Clear();
+    return false;
+}
+
+bool str_is(PyObject* s, const char* text) {
+    return s && PyUnicode_Check(s) && PyUnicode_CompareWithASCIIString(s, text) == 0;
+}
+
+/// Whether `obj` is the built-in function `name` that the module sys.modules holds under
+/// `module` made from its own table of functions (which Python code cannot imitate).
 bool builtin_of(py::handle obj, const char* module, const char* name) {
-    if (!PyCFunction_Check(obj.ptr())) return false;
-    PyObject* self = PyCFunction_GET_SELF(obj.ptr());
-    return self && self == py::module_::import(module).ptr() &&
-           std::string(reinterpret_cast<PyCFunctionObject*>(obj.ptr())->m_ml->ml_name) == name;
+    if (!obj || !PyCFunction_Check(obj.ptr())) return false;
+    auto* function = reinterpret_cast<PyCFunctionObject*>(obj.ptr());
+    py::object owner = loaded_module(module);
+    if (!owner || function->m_self != owner.ptr()) return false;
+    PyModuleDef* def = PyModule_GetDef(owner.ptr());
+    if (!def) return cannot_tell();
+    for (PyMethodDef* entry = def->m_methods; entry && entry->ml_name; ++entry)
+        if (entry == function->m_ml) return std::strcmp(entry->ml_name, name) == 0;
+    return false;
 }
 
-/// `file_path.open()` is pathlib's own, for a plain path of this platform, and everything it
-/// calls to open the file is the interpreter's.
-bool opens_as_pathlib(py::handle file_path) {
-    py::module_ pathlib = py::module_::import("pathlib");
-    auto* type = Py_TYPE(file_path.ptr());
-    if (reinterpret_cast<PyObject*>(type) != pathlib.attr("PosixPath"_id).ptr() &&
-        reinterpret_cast<PyObject*>(type) != pathlib.attr("WindowsPath"_id).ptr())
+/// Whether `obj` is the function `qualname` that the module sys.modules holds under `module`
+/// defined for itself: a Python function with the module's namespace as its globals, with
+/// that qualified name, compiled from the module's own source (its file, or the frozen copy
+/// the interpreter carries).
+bool own_function(PyObject* obj, const char* module, const char* qualname) {
+    if (!obj || !PyFunction_Check(obj)) return false;
+    py::object owner = loaded_module(module);
+    if (!owner || PyFunction_GET_GLOBALS(obj) != PyModule_GetDict(owner.ptr())) return false;
+    if (!str_is(reinterpret_cast<PyFunctionObject*>(obj)->func_qualname, qualname)) return false;
+    const auto* code = reinterpret_cast<PyCodeObject*>(PyFunction_GET_CODE(obj));
+    const char* dot = std::strrchr(qualname, '.');
+    if (!str_is(code->co_name, dot ? dot + 1 : qualname)) return false;
+    PyObject* filename = code->co_filename;
+    if (!filename || !PyUnicode_Check(filename)) return false;
+    py::object file = module_member(owner, "__file__");
+    if (file && PyUnicode_Check(file.ptr()) && PyUnicode_Compare(filename, file.ptr()) == 0) return true;
+    auto frozen = py::reinterpret_steal<py::object>(PyUnicode_FromFormat("<frozen %s>", module));
+    if (!frozen) throw py::error_already_set();
+    return PyUnicode_Compare(filename, frozen.ptr()) == 0;
+}
+
+/// Whether getting `found`, what a class holds under an attribute's name, as that attribute
+/// runs no Python code: it is no descriptor, or one of the interpreter's whose getting is C.
+/// (A classmethod is left out: it hands the getting on to what it wraps.)
+bool plain_descriptor(PyObject* found) {
+    if (!found) return true;
+    PyTypeObject* type = Py_TYPE(found);
+    return !type->tp_descr_get || type == &PyFunction_Type || type == &PyStaticMethod_Type ||
+           type == &PyMemberDescr_Type || type == &PyGetSetDescr_Type || type == &PyMethodDescr_Type ||
+           type == &PyWrapperDescr_Type || type == &PyClassMethodDescr_Type;
+}
+
+/// Path.open's own defaults: mode "r", buffering -1, encoding, errors and newline None.
+bool open_defaults(PyObject* function) {
+    PyObject* defaults = PyFunction_GET_DEFAULTS(function);
+    if (PyFunction_GET_KW_DEFAULTS(function) || !defaults || !PyTuple_CheckExact(defaults) ||
+        PyTuple_GET_SIZE(defaults) != 5)
         return false;
-    if (type->tp_dictoffset != 0) return false;
-    py::object cls = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
-    py::object open = cls.attr("open"_id);
-    const auto modules = {"pathlib", "pathlib._local"};
-    if (!own_function(open, modules, "Path.open")) return false;
-    // Path.open calls io.open (through an accessor on some versions, with an opener that
-    // calls os.open on others).
-    py::object io = open.attr("__globals__"_id)[py::str("io")];
-    if (!io.is(sys_module("io")) || !builtin_of(io.attr("open"_id), "_io", "open")) return false;
-    if (py::hasattr(file_path, "_closed") && truth(file_path.attr("_closed"))) return false;
-    if (py::hasattr(cls, "_opener") && !own_function(cls.attr("_opener"), modules, "Path._opener"))
+    PyObject* mode = PyTuple_GET_ITEM(defaults, 0);
+    PyObject* buffering = PyTuple_GET_ITEM(defaults, 1);
+    int overflow = 0;
+    return PyUnicode_CheckExact(mode) && str_is(mode, "r") && PyLong_CheckExact(buffering) &&
+           PyLong_AsLongAndOverflow(buffering, &overflow) == -1 && overflow == 0 &&
+           PyTuple_GET_ITEM(defaults, 2) == Py_None && PyTuple_GET_ITEM(defaults, 3) == Py_None &&
+           PyTuple_GET_ITEM(defaults, 4) == Py_None;
+}
+
+/// `Py_TYPE(obj)` is the type that `module` holds under `name`.
+bool exactly(py::handle obj, py::handle module, const char* name) {
+    py::object type = module_member(module, name);
+    return obj && type && reinterpret_cast<PyObject*>(Py_TYPE(obj.ptr())) == type.ptr();
+}
+
+/// What `cls` (or a base) holds under `name`, along its MRO; borrowed from the class, so only
+/// for use before anything else runs.
+PyObject* class_member(PyTypeObject* cls, const char* name) { return _PyType_Lookup(cls, intern(name).ptr()); }
+
+/// Whether a decoder of the class `cls`, made by calling the class and used through
+/// `decoder.decode(...)`, works as the interpreter's own incremental decoders do: made by
+/// `type` and object.__new__, attributes read and written the generic way, and `errors` and
+/// `buffer`, which its methods keep in the instance, not caught by a class's data descriptor.
+bool plain_decoder_class(PyObject* obj) {
+    if (!obj || Py_TYPE(obj) != &PyType_Type) return false;
+    auto* cls = reinterpret_cast<PyTypeObject*>(obj);
+    if (cls->tp_new != PyBaseObject_Type.tp_new || cls->tp_getattro != PyObject_GenericGetAttr ||
+        cls->tp_setattro != PyObject_GenericSetAttr)
         return false;
-    if (py::hasattr(file_path, "_accessor")) {
-        py::object accessor_open = file_path.attr("_accessor").attr("open"_id);
-        if (!builtin_of(accessor_open, "_io", "open") && !builtin_of(accessor_open, "posix", "open"))
-            return false;
+    for (const char* kept : {"errors", "buffer"}) {
+        PyObject* found = class_member(cls, kept);
+        if (found && Py_TYPE(found)->tp_descr_set) return false;
     }
     return true;
 }
 
-/// The encoding the text file of `path.open()` decodes with, as the codec's name; empty
-/// when finding it would run code that is not the interpreter's own.
-std::string default_encoding() {
-    py::object sys = py::module_::import("sys");
-    if (truth(py::getattr(sys.attr("flags"_id), "warn_default_encoding", py::int_(0)))) return {};
-    py::object io = sys_module("io");
-    py::object encoding;
-    if (py::hasattr(io, "text_encoding")) {
-        // Path.open passes io.text_encoding(None), "locale" or "utf-8"; the text file takes
-        // the locale's encoding from the interpreter itself.
-        py::object text_encoding = io.attr("text_encoding");
-        if (!builtin_of(text_encoding, "_io", "text_encoding")) return {};
-        encoding = text_encoding(py::none());
-        if (eq(encoding, py::str("locale"))) {
-            py::object locale = py::module_::import("_locale");
-            const char* name = py::hasattr(locale, "getencoding") ? "getencoding" : "_get_locale_encoding";
-            py::object get = py::getattr(locale, name, py::none());
-            if (!builtin_of(get, "_locale", name)) return {};
-            encoding = get();
-        }
-    } else {
-        // The text file asks _bootlocale.getpreferredencoding(False).
-        py::object bootlocale = py::module_::import("_bootlocale");
-        py::object get = bootlocale.attr("getpreferredencoding");
-        if (!own_function(get, {"_bootlocale"}, "getpreferredencoding")) return {};
-        encoding = get(false);
+/// Whether `__init__` of `cls` is codecs' IncrementalDecoder.__init__, which keeps `errors`.
+bool keeps_errors(PyTypeObject* cls) {
+    return own_function(class_member(cls, "__init__"), "codecs", "IncrementalDecoder.__init__");
+}
+
+/// How the incremental decoder class `obj` decodes: false for strict UTF-8 (the interpreter's
+/// UTF-8 decoder: codecs' BufferedIncrementalDecoder over _codecs.utf_8_decode), true for
+/// strict ASCII (that of encodings.ascii, over _codecs.ascii_decode); nothing when it would
+/// decode another way or run other code. The text file passes "strict" as `errors`.
+std::optional<bool> own_decoding(PyObject* obj) {
+    if (!plain_decoder_class(obj)) return std::nullopt;
+    auto* cls = reinterpret_cast<PyTypeObject*>(obj);
+    PyObject* decode = class_member(cls, "decode");
+    if (own_function(decode, "codecs", "BufferedIncrementalDecoder.decode")) {
+        // BufferedIncrementalDecoder.__init__ calls codecs' IncrementalDecoder.__init__ by the
+        // global name, then starts `buffer`; decode() hands self._buffer_decode the input.
+        if (!own_function(class_member(cls, "__init__"), "codecs", "BufferedIncrementalDecoder.__init__"))
+            return std::nullopt;
+        PyObject* init_globals = PyFunction_GET_GLOBALS(class_member(cls, "__init__"));
+        py::object base = dict_member(init_globals, "IncrementalDecoder");
+        if (!base || Py_TYPE(base.ptr()) != &PyType_Type ||
+            !keeps_errors(reinterpret_cast<PyTypeObject*>(base.ptr())))
+            return std::nullopt;
+        if (!builtin_of(class_member(cls, "_buffer_decode"), "_codecs", "utf_8_decode"))
+            return std::nullopt;
+        return false;
     }
-    py::object name = py::module_::import("codecs").attr("lookup"_id)(encoding).attr("name"_id);
-    if (!py::isinstance<py::str>(name)) return {};
-    return name.cast<std::string>();
+    if (own_function(decode, "encodings.ascii", "IncrementalDecoder.decode")) {
+        // decode() calls codecs.ascii_decode, `codecs` a global of encodings.ascii.
+        if (!keeps_errors(cls)) return std::nullopt;
+        py::object codecs = dict_member(PyFunction_GET_GLOBALS(decode), "codecs");
+        if (!builtin_of(module_member(codecs, "ascii_decode"), "_codecs", "ascii_decode")) return std::nullopt;
+        return true;
+    }
+    return std::nullopt;
 }
 
 bool is_decimal(std::uint32_t code_point) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(code_point)) != 0; }
@@ -109,47 +190,117 @@ bool run_signal_handlers(void* context) {
 
 }  // namespace
 
-std::optional<report_scan::Request> plain_text_request(py::handle file_path, py::handle prefix) {
-    bool audit_failed = false;
-    try {
-        if (!opens_as_pathlib(file_path)) return std::nullopt;
-        const std::string encoding = default_encoding();
-        if (encoding != "utf-8" && encoding != "ascii") return std::nullopt;
-
-        report_scan::Request request;
-        request.ascii = encoding == "ascii";
-        request.is_decimal = is_decimal;
-        if (!PyUnicode_CheckExact(prefix.ptr())) return std::nullopt;
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(prefix.ptr(), &size);
-        if (!utf8) throw py::error_already_set();
-        request.prefix.assign(utf8, static_cast<size_t>(size));
-        if (request.prefix.empty() || request.prefix.find_first_of("\r\n") != std::string::npos)
-            return std::nullopt;
-
-        PyObject* fspath = PyOS_FSPath(file_path.ptr());
-        if (!fspath) throw py::error_already_set();
-        py::object text = py::reinterpret_steal<py::object>(fspath);
-        if (!PyUnicode_Check(text.ptr())) return std::nullopt;
-        PyObject* encoded = PyUnicode_EncodeFSDefault(text.ptr());
-        if (!encoded) throw py::error_already_set();
-        py::bytes raw = py::reinterpret_steal<py::bytes>(encoded);
-        request.path.assign(PyBytes_AS_STRING(raw.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(raw.ptr())));
-        if (request.path.empty() || request.path.find('\0') != std::string::npos) return std::nullopt;
-        // The event the interpreter's own opening of the file raises.
-        if (PySys_Audit("open", "Osi", file_path.ptr(), "r", O_RDONLY | O_CLOEXEC) < 0) {
-            audit_failed = true;
-            throw py::error_already_set();
-        }
-        return request;
-    } catch (py::error_already_set& e) {
-        if (audit_failed) throw;  // an audit hook refused the opening
-        // Running out of recursion, memory or patience is no reason to read another way.
-        if (!e.matches(PyExc_Exception) || e.matches(PyExc_RecursionError) ||
-            e.matches(PyExc_MemoryError))
-            throw;
-        return std::nullopt;      // the line-by-line reading meets the same problem, if it matters
+bool plain_attribute(py::handle obj, py::handle name, py::object& value) {
+    PyTypeObject* type = Py_TYPE(obj.ptr());
+    if (type->tp_getattro != PyObject_GenericGetAttr || !plain_descriptor(_PyType_Lookup(type, name.ptr())))
+        return false;
+    PyObject* found = PyObject_GetAttr(obj.ptr(), name.ptr());
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return cannot_tell();
+        PyErr_Clear();
+        value = py::object();
+        return true;
     }
+    value = py::reinterpret_steal<py::object>(found);
+    return true;
+}
+
+bool is_builtin(py::handle obj, const char* name) { return builtin_of(obj, "builtins", name); }
+
+bool opens_unread(py::handle path) {
+    // path.open: pathlib's Path.open (pathlib._local's from 3.13), bound to the path.
+    py::object open;
+    if (!plain_attribute(path, "open"_id, open) || !open || !PyMethod_Check(open.ptr()) ||
+        PyMethod_GET_SELF(open.ptr()) != path.ptr())
+        return false;
+    PyObject* function = PyMethod_GET_FUNCTION(open.ptr());
+    if (!own_function(function, "pathlib", "Path.open") && !own_function(function, "pathlib._local", "Path.open"))
+        return false;
+    if (!open_defaults(function)) return false;
+    // It opens with io.open, or, where pathlib has accessors, with its accessor's open; the
+    // opener it may pass to io.open only makes the descriptor.
+    py::object io = dict_member(PyFunction_GET_GLOBALS(function), "io");
+    if (!builtin_of(module_member(io, "open"), "_io", "open")) return false;
+    py::object accessor;
+    if (!plain_attribute(path, "_accessor"_id, accessor)) return false;
+    if (accessor) {
+        py::object accessor_open;
+        if (!plain_attribute(accessor, "open"_id, accessor_open)) return false;
+        if (!builtin_of(accessor_open, "_io", "open") && !builtin_of(accessor_open, "posix", "open"))
+            return false;
+    }
+    return true;
+}
+
+std::optional<report_scan::Request> in_place_request(py::handle file, py::handle prefix) {
+    // The layers io.open makes for reading text, exactly.
+    py::object io = loaded_module("_io");
+    py::object buffer, raw, encoding, errors, codecs_lookup, info, decoder;
+    if (!exactly(file, io, "TextIOWrapper") || !plain_attribute(file, "buffer"_id, buffer) ||
+        !exactly(buffer, io, "BufferedReader") || !plain_attribute(buffer, "raw"_id, raw) ||
+        !exactly(raw, io, "FileIO"))
+        return std::nullopt;
+
+    // Nothing has been read from the descriptor: it is still at offset 0. (A FIFO has no
+    // offset; the engine would not read one anyway.)
+    const int fd = PyObject_AsFileDescriptor(raw.ptr());
+    if (fd < 0 && !cannot_tell()) return std::nullopt;
+    if (::lseek(fd, 0, SEEK_CUR) != 0) return std::nullopt;
+
+    // Decoded strictly, by the decoder the codec registry holds for the file's encoding: the
+    // text file took it from there when it was made, and the registry keeps what it found.
+    if (!plain_attribute(file, "errors"_id, errors) || !errors || !PyUnicode_CheckExact(errors.ptr()) ||
+        !str_is(errors.ptr(), "strict"))
+        return std::nullopt;
+    if (!plain_attribute(file, "encoding"_id, encoding) || !encoding || !PyUnicode_CheckExact(encoding.ptr()))
+        return std::nullopt;
+    codecs_lookup = module_member(loaded_module("_codecs"), "lookup");
+    if (!builtin_of(codecs_lookup, "_codecs", "lookup")) return std::nullopt;
+    PyObject* found = PyObject_CallFunctionObjArgs(codecs_lookup.ptr(), encoding.ptr(), nullptr);
+    if (!found && !cannot_tell()) return std::nullopt;
+    info = py::reinterpret_steal<py::object>(found);
+    if (!plain_attribute(info, "incrementaldecoder"_id, decoder) || !decoder) return std::nullopt;
+    const std::optional<bool> ascii = own_decoding(decoder.ptr());
+    if (!ascii) return std::nullopt;
+
+    // The score prefix, as the scan looks for it.
+    if (!PyUnicode_CheckExact(prefix.ptr())) return std::nullopt;
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(prefix.ptr(), &size);
+    if (!utf8 && !cannot_tell()) return std::nullopt;  // lone surrogates: left to the loop
+    report_scan::Request request;
+    request.prefix.assign(utf8, static_cast<size_t>(size));
+    if (request.prefix.empty() || request.prefix.find_first_of("\r\n") != std::string::npos)
+        return std::nullopt;
+    request.fd = fd;
+    request.ascii = *ascii;
+    request.is_decimal = is_decimal;
+    return request;
+}
+
+bool is_module_message(py::handle stripped) {
+    PyObject* s = stripped.ptr();
+    if (!PyUnicode_Check(s)) return false;
+    if (compat::unicode_ready(s) < 0) throw py::error_already_set();
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const void* data = PyUnicode_DATA(s);
+    auto decimal = [](char32_t c) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)) != 0; };
+    auto layout = [&](const auto* units) { return report_scan::module_message_layout(units, units + n, decimal); };
+    switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+        return layout(static_cast<const Py_UCS1*>(data)) != report_scan::Layout::no;
+    case PyUnicode_2BYTE_KIND:
+        return layout(static_cast<const Py_UCS2*>(data)) != report_scan::Layout::no;
+    default:
+        return layout(static_cast<const Py_UCS4*>(data)) != report_scan::Layout::no;
+    }
+}
+
+py::str stop_line(const report_scan::Result& result) {
+    // The engine checked that the whole file decodes.
+    PyObject* text = PyUnicode_DecodeUTF8(result.line.data(), static_cast<Py_ssize_t>(result.line.size()), "strict");
+    if (!text) throw py::error_already_set();
+    return py::reinterpret_steal<py::str>(text);
 }
 
 report_scan::Result scan_unlocked(report_scan::Request& request) {

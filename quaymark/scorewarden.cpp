@@ -1,13 +1,14 @@
 // scorewarden: the Pylint report checker. Reads a Pylint text report, fails on the first
 // message of the error or fatal category and returns the score the report states.
 //
-// validate_pylint_report reads a report in one of two ways that give the same result: line
-// by line, as written (readlines() on the opened text file, then the loop), or, when the
-// file would be opened and decoded by the interpreter's own code as UTF-8 or ASCII, by the
-// byte scan of report_scan.hpp, which finds the line that ends the reading without making a
-// Python object per line and hands that one line to the Python-level method. Whenever the
-// scan cannot decide, the line-by-line reading runs, so every exception is the
-// interpreter's own.
+// validate_pylint_report opens the report as written, with `self.file_path.open()` in a
+// `with` block, and then reads it in one of two ways that give the same result: line by line
+// (readlines() on the opened text file, then the loop), or, when readlines() and the loop
+// would run only the interpreter's and this module's own code on a regular file decoded as
+// UTF-8 or ASCII, by the byte scan of report_scan.hpp over the file's descriptor, which finds
+// the line that ends the loop without making a Python object per line and hands that one line
+// to the method the loop would call. Whenever the scan cannot decide, readlines() reads the
+// same open file from its start, so every exception is the interpreter's own.
 #include "runtime.hpp"
 #include "interned.hpp"
 #include "report_reading.hpp"
@@ -15,6 +16,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -42,29 +44,7 @@ constexpr const char* RAISE_DOC = R"(
             Raises ValueError if an Error or a Fatal message was found
         )";
 
-/* Message lines ***********************************************************************/
-
-/// Whether the stripped text of a line, a str whatever its storage, has Pylint's layout of a
-/// message about a module named without a path (the rule of report_scan.hpp, which the scan
-/// follows too).
-bool is_module_message(py::handle stripped) {
-    PyObject* s = stripped.ptr();
-    if (compat::unicode_ready(s) < 0) throw py::error_already_set();
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    const void* data = PyUnicode_DATA(s);
-    auto decimal = [](char32_t c) { return Py_UNICODE_ISDECIMAL(static_cast<Py_UCS4>(c)) != 0; };
-    auto layout = [&](const auto* units) { return report_scan::module_message_layout(units, units + n, decimal); };
-    switch (PyUnicode_KIND(s)) {
-    case PyUnicode_1BYTE_KIND:
-        return layout(static_cast<const Py_UCS1*>(data)) != report_scan::Layout::no;
-    case PyUnicode_2BYTE_KIND:
-        return layout(static_cast<const Py_UCS2*>(data)) != report_scan::Layout::no;
-    default:
-        return layout(static_cast<const Py_UCS4*>(data)) != report_scan::Layout::no;
-    }
-}
-
-/* Deciding between the two readings ****************************************************/
+/* Reading the report ******************************************************************/
 
 py::object Scorewarden_extract_quality_value(py::handle line);
 py::object Scorewarden_raise_if_error_or_failure(py::handle line);
@@ -73,66 +53,81 @@ bool is_native(py::handle obj, Thunk thunk) {
     return is_function(obj) && reinterpret_cast<FunctionObject*>(obj.ptr())->thunk == thunk;
 }
 
-/// The scan request when the scan may stand in for the line-by-line reading: the methods it
-/// would call are this module's own, `Path` is pathlib's, and the file is read as the
-/// interpreter reads plain text (see report_reading.hpp).
-std::optional<report_scan::Request> scan_request(py::handle self, py::handle file_path) {
-    try {
-        if (Py_TYPE(self.ptr())->tp_getattro != PyObject_GenericGetAttr) return std::nullopt;
-        if (!is_native(py::getattr(self, "extract_quality_value"),
-                       &detail::thunk<Scorewarden_extract_quality_value>) ||
-            !is_native(py::getattr(self, "raise_if_error_or_failure"),
-                       &detail::thunk<Scorewarden_raise_if_error_or_failure>))
-            return std::nullopt;
-        // As the module sees it: a builtin of that name would do only if it were pathlib's.
-        if (!global("Path"_id).is(py::module_::import("pathlib").attr("Path"_id)))
-            return std::nullopt;
-    } catch (py::error_already_set& e) {
-        // Running out of recursion or memory is no reason to read another way.
-        if (!e.matches(PyExc_Exception) || e.matches(PyExc_RecursionError) ||
-            e.matches(PyExc_MemoryError))
-            throw;
-        return std::nullopt;  // the line-by-line reading meets the same problem, if it matters
-    }
-    return report_reading::plain_text_request(file_path, global("PYLINT_SCORE_LINE_STARTS_WITH"));
+/// `self.name` is this module's own function with that body, found without running code.
+bool own_method(py::handle self, const Name& name, Thunk thunk) {
+    py::object found;
+    return report_reading::plain_attribute(self, name, found) && found && is_native(found, thunk);
 }
 
-/// `with self.file_path.open() as f: content = f.readlines()`, then the loop.
-py::object read_line_by_line(py::handle self, py::handle file_path) {
-    py::object qa_value = py::str("NA");
-    py::object content;
-    line();
-    // Both calls may block (a FIFO, a slow disk): the interpreter may end this thread meanwhile.
-    auto call_method = [](py::handle obj, py::handle name) {
-        PyObject* r = parking_on_exit(
-            [&] { return PyObject_CallMethodObjArgs(obj.ptr(), name.ptr(), nullptr); });
-        if (!r) throw py::error_already_set();
-        return py::reinterpret_steal<py::object>(r);
-    };
-    with(call_method(file_path, "open"_id), [&](py::handle f) {
-        line();
-        content = call_method(f, "readlines"_id);
-    });
-    if (!content) {  // __exit__ swallowed the error: `content` was never bound
-        line();
-        raise(PyExc_UnboundLocalError,
-              py::str(compat::unbound_local_message()).attr("replace"_id)("%s", "content"));
+/// The score prefix when the loop over the lines may be left to the scan: the methods the loop
+/// calls through `self` are this module's own functions, `any`, which raise_if_error_or_failure
+/// calls for every message line, is the builtin (as that function finds it: the module's
+/// globals, then the builtins), and the prefix is a global. Empty otherwise. Runs no code.
+py::object loop_shortcut(py::handle self) {
+    if (!own_method(self, "extract_quality_value"_id, &detail::thunk<Scorewarden_extract_quality_value>) ||
+        !own_method(self, "raise_if_error_or_failure"_id, &detail::thunk<Scorewarden_raise_if_error_or_failure>))
+        return {};
+    try {
+        if (!report_reading::is_builtin(global("any"_id), "any")) return {};
+        return global("PYLINT_SCORE_LINE_STARTS_WITH"_id);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_NameError)) throw;
+        return {};  // the loop meets the NameError itself
     }
+}
 
-    const py::str py_marker(".py:");
-    for (py::handle text : content) {
-        if (contains(text, global("PYLINT_SCORE_LINE_STARTS_WITH"))) {
-            qa_value = self.attr("extract_quality_value"_id)(text);
-            break;
-        }
-        bool message = contains(text, py_marker);
-        if (!message) {
-            py::object stripped = text.attr("strip"_id)();
-            message = PyUnicode_Check(stripped.ptr()) && is_module_message(stripped);
-        }
-        if (message) self.attr("raise_if_error_or_failure"_id)(text);
+/// `self.extract_quality_value(line)`, as the loop calls it.
+py::object quality_value(py::handle self, py::handle text) {
+    return call_method(self, "extract_quality_value"_id, text);
+}
+
+/// `self.raise_if_error_or_failure(line)`, as the loop calls it.
+void check_message(py::handle self, py::handle text) { call_method(self, "raise_if_error_or_failure"_id, text); }
+
+/// What the loop over the lines of the report comes to: its value, or its exception.
+struct LoopOutcome {
+    py::object value;
+    std::optional<py::error_already_set> error;
+};
+
+/// The outcome of `content = f.readlines()` and the loop over `content`, found by the scan
+/// without reading `f`, when the scan may stand in for both (`f` comes from an opening that
+/// returns it unread); nothing when `f` must be read line by line, which then starts from the
+/// beginning. Called inside the `with` block.
+///
+/// The preconditions are checked again after the scan, which let signal handlers run, and
+/// nothing runs between that check and their use: the loop's one call, on the line that ends
+/// it, is made here, before the file is closed. That call is this module's own function, which
+/// neither sees the file nor runs code; its exception is handed on for after the closing, as
+/// the loop, after the `with` block, would raise it.
+std::optional<LoopOutcome> scan_in_place(py::handle self, py::handle f) {
+    py::object prefix = loop_shortcut(self);
+    if (!prefix) return std::nullopt;
+    std::optional<report_scan::Request> request = report_reading::in_place_request(f, prefix);
+    if (!request) return std::nullopt;
+    report_scan::Result scan = report_reading::scan_unlocked(*request);
+    if (scan.outcome == report_scan::Outcome::interrupted) throw py::error_already_set();
+    if (scan.outcome == report_scan::Outcome::fallback) return std::nullopt;
+    if (!loop_shortcut(self).is(prefix) || !report_reading::in_place_request(f, prefix)) return std::nullopt;
+
+    LoopOutcome outcome;
+    if (scan.outcome == report_scan::Outcome::no_stop) {
+        outcome.value = py::reinterpret_borrow<py::object>("NA"_id);
+        return outcome;
     }
-    return qa_value;
+    py::str text = report_reading::stop_line(scan);
+    std::string().swap(scan.line);  // the text alone goes on
+    if (scan.kind == report_scan::LineKind::score) {
+        outcome.value = quality_value(self, text);
+        return outcome;
+    }
+    try {
+        check_message(self, text);
+    } catch (py::error_already_set& e) {
+        outcome.error = std::move(e);
+        return outcome;
+    }
+    return std::nullopt;  // it passed after all: the loop decides
 }
 
 /* class Scorewarden *******************************************************************/
@@ -146,36 +141,46 @@ py::object Scorewarden___init__(py::handle self, py::handle report) {
 }
 
 py::object Scorewarden_validate_pylint_report(py::handle self) {
+    py::object qa_value = py::reinterpret_borrow<py::object>("NA"_id);
     line();
-    py::object file_path = self.attr("file_path"_id);
-    if (std::optional<report_scan::Request> request = scan_request(self, file_path)) {
+    py::object file_path = attr(self, "file_path"_id);
+    // Whether the file that open() returns comes back unread, for the scan to read in place.
+    const bool unread = report_reading::opens_unread(file_path);
+    std::optional<LoopOutcome> scanned;
+    py::object content;
+    with(call_method(file_path, "open"_id), [&](py::handle f) {
         line();
-        report_scan::Result scan = report_reading::scan_unlocked(*request);
-        switch (scan.outcome) {
-        case report_scan::Outcome::interrupted:
+        if (unread) scanned = scan_in_place(self, f);  // for the next line and the loop
+        if (scanned) return;
+        line();
+        content = call_method(f, "readlines"_id);
+    });
+    if (scanned) {
+        if (scanned->error) {
+            scanned->error->restore();
             throw py::error_already_set();
-        case report_scan::Outcome::fallback:
-            break;
-        case report_scan::Outcome::no_stop:
-            return py::str("NA");
-        case report_scan::Outcome::stopped: {
-            PyObject* decoded = PyUnicode_DecodeUTF8(scan.line.data(),
-                                                     static_cast<Py_ssize_t>(scan.line.size()), "strict");
-            std::string().swap(scan.line);  // the text alone goes on
-            if (!decoded) throw py::error_already_set();
-            py::object text = py::reinterpret_steal<py::object>(decoded);
-            if (scan.kind == report_scan::LineKind::score) {
-                line();
-                return self.attr("extract_quality_value"_id)(text);
-            }
-            line();
-            self.attr("raise_if_error_or_failure"_id)(text);
-            break;  // it did not raise after all: let the plain reading decide
         }
-        }
+        return scanned->value;
     }
-    line();
-    return read_line_by_line(self, file_path);
+    if (!content) {  // __exit__ swallowed the error: `content` was never bound
+        line();
+        raise(PyExc_UnboundLocalError,
+              py::str(compat::unbound_local_message()).attr("replace"_id)("%s", "content"));
+    }
+
+    for (py::handle text : content) {
+        if (contains(text, global("PYLINT_SCORE_LINE_STARTS_WITH"_id))) {
+            qa_value = quality_value(self, text);
+            break;
+        }
+        bool message = contains(text, ".py:"_id);
+        if (!message) {
+            py::object stripped = call_method(text, "strip"_id);
+            message = report_reading::is_module_message(stripped);
+        }
+        if (message) check_message(self, text);
+    }
+    return qa_value;
 }
 
 py::object Scorewarden_extract_quality_value(py::handle line) {

@@ -3,11 +3,13 @@ that reads a file piecewise goes wrong: read boundaries, lines longer than a rea
 several readers over one large file, and rebound module globals.
 
 Every case is compared with the line-by-line reference reading; `read_report` also
-tells whether the scan itself decided (no call of pathlib's `Path.open`) or whether the
-report was read line by line, so that a scan which silently gives up is noticed. The
-cases where the scan finds lines run under each finder the processor has.
+tells whether the scan itself decided (no call of the codec's `decode`, through which
+readlines() reads) or whether the report was read line by line, so that a scan which
+silently gives up is noticed. The cases where the scan finds lines run under each finder
+the processor has.
 """
 import os
+import pathlib
 import platform
 import subprocess
 import sys
@@ -70,21 +72,34 @@ def run_python(code, *args):
                           stdout=subprocess.PIPE, check=True).stdout.decode().strip()
 
 
-def read_report(path):
-    """(outcome, whether the scan decided without reading line by line)."""
-    opened = []
+class OwnOpen(type(pathlib.Path())):
+    """A path whose open() is its own: the checker reads it line by line."""
+
+    def open(self, *args, **kwargs):
+        return super().open(*args, **kwargs)
+
+
+def read_report(path, path_type=None):
+    """(outcome, whether the scan decided without reading line by line); `path_type`, if
+    given, is the type of the checker's `file_path`."""
+    def validate(p):
+        checker = Scorewarden(str(p))
+        if path_type:
+            checker.file_path = path_type(str(p))
+        return checker.validate_pylint_report()
+
+    decoded = []
 
     def watch(frame, event, arg):
-        code = frame.f_code
-        if event == "call" and code.co_name == "open" and "pathlib" in code.co_filename:
-            opened.append(code.co_filename)
+        if event == "call" and frame.f_code.co_name == "decode":
+            decoded.append(frame.f_code.co_filename)
 
     sys.setprofile(watch)
     try:
-        result = outcome(lambda p: Scorewarden(str(p)).validate_pylint_report(), path)
+        result = outcome(validate, path)
     finally:
         sys.setprofile(None)
-    return result, not opened
+    return result, not decoded
 
 
 def mismatches(tmp_path, cases, scanned=True, deciding=None):
@@ -436,10 +451,7 @@ class TestDecimalDigits:
         report = tmp_path / "report.txt"
         for line in self.LINES:
             report.write_bytes((line + "\n").encode() + SCORE)
-            checker = Scorewarden(str(report))
-            checker.file_path = type("Report", (type(tmp_path),), {})(str(report))
-            assert outcome(lambda p: checker.validate_pylint_report(), report) == \
-                outcome(reference_validate, report), line
+            assert read_report(report, OwnOpen) == (outcome(reference_validate, report), False), line
 
 
 def pathlib_reference(path):

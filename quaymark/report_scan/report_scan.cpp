@@ -963,14 +963,6 @@ class PartScan {
     StopLine stop_;
 };
 
-/// Closes the descriptor it holds.
-struct FileHandle {
-    int fd = -1;
-    ~FileHandle() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 int usable_cpus() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
@@ -1024,13 +1016,10 @@ bool read_again(int fd, StopLine& found) {
 Result scan_file(const Request& request) {
     Result result;
     struct stat st;
-    if (::stat(request.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return result;
-    FileHandle file;
-    file.fd = ::open(request.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (file.fd < 0) return result;
-    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return result;
+    const int fd = request.fd;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return result;
 #ifdef POSIX_FADV_SEQUENTIAL
-    ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
 
     const ScanSetup setup{Needle(request.prefix), request.ascii, request.is_decimal, pick_finder()};
@@ -1038,12 +1027,12 @@ Result scan_file(const Request& request) {
     shared.request = &request;
     const auto size = static_cast<std::uint64_t>(st.st_size);
     const int cpus = usable_cpus();
-    const std::vector<std::uint64_t> starts = split_points(file.fd, size, cpus);
+    const std::vector<std::uint64_t> starts = split_points(fd, size, cpus);
     std::vector<std::unique_ptr<PartScan>> parts;
     for (size_t i = 0; i < starts.size(); ++i) {
         const std::uint64_t end = i + 1 < starts.size() ? starts[i + 1] : TO_EOF;
         const std::uint64_t expected = (end == TO_EOF ? size : end) - starts[i];
-        parts.push_back(std::make_unique<PartScan>(setup, file.fd, starts[i], end, expected, shared));
+        parts.push_back(std::make_unique<PartScan>(setup, fd, starts[i], end, expected, shared));
     }
 
     // The parts are taken in file order by the calling thread and up to one thread per
@@ -1079,7 +1068,7 @@ Result scan_file(const Request& request) {
     for (auto& part : parts) {
         StopLine& found = part->stop();
         if (found.kind == Verdict::skip) continue;
-        if (!found.held && !read_again(file.fd, found)) {
+        if (!found.held && !read_again(fd, found)) {
             result.outcome = Outcome::fallback;
             return result;
         }

@@ -121,7 +121,10 @@ Layout module_message_layout(const CodePoint* p, const CodePoint* e, IsDecimal i
 
 /// What to scan and how the caller's text model looks at it.
 struct Request {
-    std::string path;     // file system path, as bytes
+    /// A descriptor of the report, open for reading. Only a regular file is scanned; it is read
+    /// from offset 0 with positional reads, so the descriptor's own offset stays as it was. The
+    /// caller keeps it open while scan() runs, and closes it.
+    int fd = -1;
     std::string prefix;   // the score prefix as UTF-8: not empty, no "\r" or "\n"
     bool ascii = false;   // the text must be ASCII; otherwise UTF-8
 
