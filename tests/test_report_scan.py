@@ -3,11 +3,13 @@ that reads a file piecewise goes wrong: read boundaries, lines longer than a rea
 several readers over one large file, and rebound module globals.
 
 Every case is compared with the line-by-line reference reading; `read_report` also
-tells whether the scan itself decided (no call of pathlib's `Path.open`) or whether the
-report was read line by line, so that a scan which silently gives up is noticed. The
-cases where the scan finds lines run under each finder the processor has.
+tells whether the scan itself decided (no call of the codec's `decode`, through which
+readlines() reads) or whether the report was read line by line, so that a scan which
+silently gives up is noticed. The cases where the scan finds lines run under each finder
+the processor has.
 """
 import os
+import pathlib
 import platform
 import subprocess
 import sys
@@ -62,29 +64,43 @@ def place(tail, index, offset):
     return filler(offset - index) + tail
 
 
-def run_python(code, *args):
-    """What `code` prints, stripped, run by this interpreter in a process of its own."""
+def run_python(code, *args, **env):
+    """What `code` prints, stripped, run by this interpreter in a process of its own, with
+    `env` added to the environment."""
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
-        os.path.abspath(entry) for entry in sys.path if entry))
+        os.path.abspath(entry) for entry in sys.path if entry), **env)
     return subprocess.run([sys.executable, "-c", code, *map(str, args)], env=env,
                           stdout=subprocess.PIPE, check=True).stdout.decode().strip()
 
 
-def read_report(path):
-    """(outcome, whether the scan decided without reading line by line)."""
-    opened = []
+class OwnOpen(type(pathlib.Path())):
+    """A path whose open() is its own: the checker reads it line by line."""
+
+    def open(self, *args, **kwargs):
+        return super().open(*args, **kwargs)
+
+
+def read_report(path, path_type=None):
+    """(outcome, whether the scan decided without reading line by line); `path_type`, if
+    given, is the type of the checker's `file_path`."""
+    def validate(p):
+        checker = Scorewarden(str(p))
+        if path_type:
+            checker.file_path = path_type(str(p))
+        return checker.validate_pylint_report()
+
+    decoded = []
 
     def watch(frame, event, arg):
-        code = frame.f_code
-        if event == "call" and code.co_name == "open" and "pathlib" in code.co_filename:
-            opened.append(code.co_filename)
+        if event == "call" and frame.f_code.co_name == "decode":
+            decoded.append(frame.f_code.co_filename)
 
     sys.setprofile(watch)
     try:
-        result = outcome(lambda p: Scorewarden(str(p)).validate_pylint_report(), path)
+        result = outcome(validate, path)
     finally:
         sys.setprofile(None)
-    return result, not opened
+    return result, not decoded
 
 
 def mismatches(tmp_path, cases, scanned=True, deciding=None):
@@ -350,22 +366,119 @@ def test_fifo_is_read_line_by_line(tmp_path):
         writer.join()
 
 
-def test_open_is_audited(tmp_path):
-    report = tmp_path / "report.txt"
-    report.write_bytes(CLEAN + SCORE)
-    code = (
-        "import sys\n"
-        "from scorewarden import Scorewarden\n"
-        "def hook(event, args):\n"
-        "    if event == 'open' and str(args[0]).endswith('report.txt'):\n"
-        "        raise PermissionError('audited: ' + str(args[0]))\n"
-        "sys.addaudithook(hook)\n"
-        "checker = Scorewarden(sys.argv[1])\n"
-        "try:\n"
-        "    checker.validate_pylint_report()\n"
-        "except PermissionError as exc:\n"
-        "    print(exc)\n")
-    assert run_python(code, report) == "audited: " + str(report)
+# The checker and the same reading in Python, each on a fresh checker of the report at
+# argv[1], in one process: what each gives, and what an audit hook saw meanwhile (argv[2]:
+# "record", or the number of the "open" event it refuses). The patches of argv[3] hold for
+# both: "decode", "_buffer_decode", "ascii_decode" or "__init__" of the decoder of the text
+# file's encoding, made to read every "C0114" as "E0114".
+BESIDE_PYTHON = """
+import codecs, sys
+from unittest import mock
+from scorewarden import Scorewarden
+from tests.reportgen import TWIN, outcome
+
+def python_reading(checker):
+    return TWIN.Scorewarden(str(checker.file_path)).validate_pylint_report()
+
+def swap(text):
+    return text.replace("C0114", "E0114")
+
+def patch(target):
+    with Scorewarden(sys.argv[1]).file_path.open() as f:
+        decoder = codecs.lookup(f.encoding).incrementaldecoder
+    if target == "decode":
+        decode = decoder.decode
+        return mock.patch.object(decoder, "decode", lambda self, data, final=False:
+                                 swap(decode(self, data, final)))
+    if target == "_buffer_decode":
+        buffer_decode = decoder._buffer_decode
+        return mock.patch.object(decoder, "_buffer_decode", staticmethod(
+            lambda data, errors, final: (lambda text, used: (swap(text), used))(
+                *buffer_decode(data, errors, final))))
+    if target == "ascii_decode":
+        ascii_decode = codecs.ascii_decode
+        return mock.patch.object(codecs, "ascii_decode", lambda data, errors=None:
+                                 (swap(ascii_decode(data, errors)[0]), len(data)))
+    init = codecs.IncrementalDecoder.__init__
+    def swapping_init(self, errors="strict"):
+        init(self, errors)
+        self.decode = lambda data, final=False: swap(type(self).decode(self, data, final))
+    return mock.patch.object(codecs.IncrementalDecoder, "__init__", swapping_init)
+
+seen, opened = None, 0
+def hook(event, args):
+    global opened
+    if seen is None:
+        return
+    seen.append((event, args))
+    if event == "open":
+        opened += 1
+        if str(opened) == sys.argv[2]:
+            raise PermissionError("refused")
+sys.addaudithook(hook)
+
+with patch(sys.argv[3]) if len(sys.argv) > 3 else mock.patch.dict({}):
+    for read in (lambda checker: checker.validate_pylint_report(), python_reading):
+        checker = Scorewarden(sys.argv[1])
+        seen, opened = [], 0
+        got = outcome(lambda path: read(checker), sys.argv[1])
+        print(repr((got, seen)))
+        seen = None
+"""
+
+
+def beside_python(report, hook="record", patched=None, **env):
+    """(native, python): what the checker and the same reading in Python each gave, with
+    the audit events each raised."""
+    args = [report, hook] + ([patched] if patched else [])
+    lines = run_python(BESIDE_PYTHON, *args, **env).splitlines()
+    return lines[0], lines[1]
+
+
+class TestHooksAndPatches:
+    """What hooks and patches see and change is what they see and change in Python."""
+
+    @pytest.mark.parametrize("content", [CLEAN + SCORE, CLEAN + ERROR + SCORE, b"\xff\n", b""],
+                             ids=["score", "error", "undecodable", "empty"])
+    def test_audit_events(self, tmp_path, content):
+        report = tmp_path / "report.txt"
+        report.write_bytes(content)
+        native, python = beside_python(report)
+        assert native == python and "'open'" in native
+
+    @pytest.mark.parametrize("refused", ["1", "2"])
+    def test_refusing_hook(self, tmp_path, refused):
+        # On 3.8 and 3.9 pathlib's opener raises a second "open" event.
+        report = tmp_path / "report.txt"
+        report.write_bytes(CLEAN + SCORE)
+        native, python = beside_python(report, refused)
+        assert native == python
+        assert ("PermissionError" in native) == (python.count("'open'") >= int(refused))
+
+    @pytest.mark.parametrize("encoding, target", [
+        ("utf-8", "decode"), ("utf-8", "_buffer_decode"), ("utf-8", "__init__"),
+        ("ascii", "decode"), ("ascii", "ascii_decode"), ("ascii", "__init__")])
+    def test_patched_decoder(self, tmp_path, encoding, target):
+        report = tmp_path / "report.txt"
+        report.write_bytes(CLEAN + SCORE)
+        env = {"utf-8": dict(PYTHONUTF8="1"),
+               "ascii": dict(LC_ALL="C", PYTHONUTF8="0", PYTHONCOERCECLOCALE="0")}[encoding]
+        native, python = beside_python(report, patched=target, **env)
+        assert native == python and "E0114" in native
+
+    @pytest.mark.parametrize("where", ["builtins", "scorewarden"])
+    def test_patched_any(self, tmp_path, monkeypatch, where):
+        # raise_if_error_or_failure calls any() for every message line it is given
+        seen = []
+
+        def fake_any(checks):
+            seen.append(checks)
+            return False
+        monkeypatch.setattr(where + ".any", fake_any, raising=False)
+        report = tmp_path / "report.txt"
+        report.write_bytes(CLEAN + ERROR + SCORE + ERROR)
+        assert Scorewarden(str(report)).validate_pylint_report() == "8.75"
+        assert seen == [[False, False], [False, True]]
 
 
 def shape_report(shape, size):
@@ -410,8 +523,9 @@ class TestShapes:
             cases.append(("module message at +%d" % pad, body + b"w" * pad + b"\r\n" + FATAL))
         assert mismatches(tmp_path, cases, deciding=lambda content: content[len(body):]) == []
 
-class TestDecimalDigits:
-    """Line, column and id digits of a module message are any decimal digits."""
+class TestModuleMessages:
+    """The layout of a message about a module named without a path, one rule for both
+    readings: line, column and id digits are any decimal digits, the rest exactly Pylint's."""
 
     LINES = [
         "m:\u0661:0: F0001: x",          # ARABIC-INDIC DIGIT ONE as the line
@@ -423,6 +537,11 @@ class TestDecimalDigits:
         "m:\u2460:0: F0001: x",          # CIRCLED DIGIT ONE: numeric, not decimal
         "m:1:0: \u0100\u0660\u0660\u0660\u0660: x",  # the letter stays A-Z
         "m:1:0: C\u0660\u0660\u0660\u0660: x",
+        # the layout around the id
+        "m:1:0: E0602:x", "m:1:0: E0602: ", "m:1:0: E0602:\u3000\u3000y", "m:1:0:  E0602: x",
+        ":1:0: E0602: x", "\u3000:1:0: E0602: x", "m::0: E0602: x", "m:1:: E0602: x",
+        "m:1:0: e0602: x", "m:1:0: E060: x", "m:1:0: E06021: x", "m:1:0 : F0001: x",
+        "\u2003m.n:12:4: F0001: x\u2003", "m:1:0: F0001: a: b: E",
     ]
 
     def test_in_the_scan(self, tmp_path, finder):
@@ -436,10 +555,7 @@ class TestDecimalDigits:
         report = tmp_path / "report.txt"
         for line in self.LINES:
             report.write_bytes((line + "\n").encode() + SCORE)
-            checker = Scorewarden(str(report))
-            checker.file_path = type("Report", (type(tmp_path),), {})(str(report))
-            assert outcome(lambda p: checker.validate_pylint_report(), report) == \
-                outcome(reference_validate, report), line
+            assert read_report(report, OwnOpen) == (outcome(reference_validate, report), False), line
 
 
 class TestReplacedReading:

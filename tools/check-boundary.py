@@ -21,7 +21,7 @@ MODULES = ROOT / "quaymark"
 ENGINE = MODULES / "report_scan"
 
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]', re.M)
-C_API = re.compile(r"\b(_?Py[A-Za-z0-9_]*|PY_[A-Z0-9_]+)\b")
+C_API = re.compile(r"\b(_?Py[A-Z_][A-Za-z0-9_]*|PY_[A-Z0-9_]+)\b")
 PYBIND = re.compile(r"\bpy::|\bpybind11\b")
 # // and /* */ comments, "..." (including raw strings) and '...' literals.
 NOISE = re.compile(r'//[^\n]*|/\*.*?\*/|R"(?P<d>[^(]*)\(.*?\)(?P=d)"|"(?:\\.|[^"\\\n])*"'

@@ -53,6 +53,13 @@ void unbound_local(const Name& name, const Location& loc) {
     throw_pending();
 }
 
+void rethrow(Error& e) {
+    e.restore();
+    throw_pending();
+}
+
+void rethrow_pending() { throw_pending(); }
+
 /* except *******************************************************************************/
 
 bool matches(const Error& e, py::handle type, const Location& loc) {

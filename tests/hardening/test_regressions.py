@@ -125,13 +125,11 @@ GREENLETS = """
     def interleaved(first, second):
         # Both start and switch out inside the native call; the first then ends before the
         # second goes on.
-        # (A call that never switches is done after its first switch.)
         g1, g2 = greenlet.greenlet(lambda: outcome(first)), greenlet.greenlet(lambda: outcome(second))
-        results = []
-        for g, result in [(g1, g1.switch()), (g2, g2.switch())]:
+        results = [g1.switch(), g2.switch()]
+        for index, g in enumerate((g1, g2)):
             while not g.dead:
-                result = g.switch()
-            results.append(result)
+                results[index] = g.switch()
         return results
 
     class Score:
@@ -150,12 +148,15 @@ GREENLETS = """
 
     class Checker(Scorewarden):
         switch = False
-        @property
-        def extract_quality_value(self):
+        def switching(self, method):
             if self.switch:
                 self.switch = False
                 main.switch()
-            return Scorewarden.extract_quality_value
+            return method
+        extract_quality_value = property(
+            lambda self: self.switching(Scorewarden.extract_quality_value))
+        raise_if_error_or_failure = property(
+            lambda self: self.switching(Scorewarden.raise_if_error_or_failure))
     d = pathlib.Path(tempfile.mkdtemp())
     (d / "good.txt").write_text("Your code has been rated at 7.50/10\\n")
     (d / "bad.txt").write_text("m.py:1:0: E0602: Undefined variable 'x' (undefined-variable)\\n")

@@ -254,6 +254,12 @@ void line(QM_HERE);
 /// `raise exception`: an exception instance, or a class, which is called with no arguments.
 [[noreturn]] void raise(py::handle exception, QM_HERE);
 
+/// The error `e` leaves again, as it was caught.
+[[noreturn]] void rethrow(Error& e);
+
+/// The error that an operation left pending (a signal handler's, say) leaves.
+[[noreturn]] void rethrow_pending();
+
 /// `except type` around the error `e`: whether it matches, as the interpreter decides (a
 /// type that is no exception class is a TypeError).
 bool matches(const Error& e, py::handle type, QM_HERE);

@@ -5,3 +5,4 @@
 #include "object.hpp"
 #include "language.hpp"
 #include "define.hpp"
+#include "files.hpp"

@@ -5,6 +5,13 @@
 // a part after a stop that another part found only checks the encoding.
 #include "report_scan.hpp"
 
+// The engine is built without the interpreter: its compile must not reach Python's headers.
+#if defined(__has_include)
+#if __has_include(<Python.h>)
+#error "the report scan engine is built without Python: Python.h must not be within reach"
+#endif
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -230,38 +237,20 @@ class TextCheck {
     State state_ = start;
 };
 
-/// Whether str.isspace() holds for a code point above U+007F.
-constexpr bool wide_space(std::uint32_t c) {
-    return c == 0x85 || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x2028 ||
-           c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
-}
-
-enum class Layout {
-    no,     // not a message about a module named without a path
-    error,  // such a message, with an id of the error or fatal category
-    other,  // such a message, with another id
-};
-
-/// Pylint's layout of a message about a module named without a path,
-/// `<module>:<line>:<column>: <id>: ` at the start of the stripped text, tested on the UTF-8
-/// bytes of a line as read, fed in pieces of any size: blanks before the module are skipped
-/// as str.strip() skips them, and the blank after the id belongs to the stripped text only
-/// when something other than blanks follows. The module is a non-empty run without ':', line
-/// and column are decimal numbers and the id one letter A-Z and four decimal digits.
+/// The module message layout (report_scan.hpp) of a line as read, fed its UTF-8 bytes in
+/// pieces of any size; the bytes are known to be valid UTF-8 by the time the verdict counts.
 class ModuleMessage {
   public:
-    explicit ModuleMessage(DecimalTest is_decimal) : is_decimal_(is_decimal) {}
+    explicit ModuleMessage(DecimalTest is_decimal) : layout_(Digit{is_decimal}) {}
 
     void feed(const unsigned char* p, const unsigned char* e) {
-        while (p != e && state_ < State::matched) {
-            if (state_ == State::module) {  // ':' is never part of a longer character
+        while (p != e && !settled_) {
+            if (layout_.in_module()) {  // ':' is never part of a longer character
                 const void* colon = std::memchr(p, ':', static_cast<size_t>(e - p));
                 if (!colon) return;
-                p = static_cast<const unsigned char*>(colon) + 1;
-                state_ = State::line_first;
-                continue;
+                p = static_cast<const unsigned char*>(colon);
             }
-            std::uint32_t c = *p;
+            char32_t c = *p;
             if (pending_size_ || c >= 0x80) {  // a character of several bytes, maybe cut
                 if (!pending_size_) need_ = c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
                 while (pending_size_ < need_ && p != e) pending_[pending_size_++] = *p++;
@@ -272,65 +261,24 @@ class ModuleMessage {
             } else {
                 ++p;
             }
-            step(c);
+            settled_ = !layout_.feed(c);
         }
     }
 
     /// The verdict once the whole line has been fed.
-    Layout finish() const {
-        if (state_ != State::matched) return Layout::no;
-        return (letter_ == 'E' || letter_ == 'F') ? Layout::error : Layout::other;
-    }
+    Layout finish() const { return layout_.verdict(); }
 
   private:
-    enum class State { lead, module, line_first, line, column_first, column, shape, text, matched, no };
-
-    bool digit(std::uint32_t c) const {
-        return (c >= '0' && c <= '9') || (c >= 0x80 && is_decimal_ && is_decimal_(c));
-    }
-    static bool blank(std::uint32_t c) {
-        return (c >= 0x09 && c <= 0x0d) || (c >= 0x1c && c <= 0x20) || wide_space(c);
-    }
-
-    void step(std::uint32_t c) {
-        switch (state_) {
-        case State::lead:
-            if (!blank(c)) state_ = c == ':' ? State::no : State::module;
-            return;
-        case State::line_first:
-        case State::column_first:
-            state_ = !digit(c) ? State::no : state_ == State::line_first ? State::line : State::column;
-            return;
-        case State::line:
-        case State::column:
-            if (digit(c)) return;
-            state_ = c != ':' ? State::no : state_ == State::line ? State::column_first : State::shape;
-            return;
-        case State::shape: {
-            static constexpr char shape[] = " A9999: ";
-            const char want = shape[shape_at_];
-            const bool fits = want == 'A' ? (c >= 'A' && c <= 'Z') : want == '9' ? digit(c)
-                                                                                  : c == std::uint32_t(want);
-            if (!fits) {
-                state_ = State::no;
-                return;
-            }
-            if (want == 'A') letter_ = static_cast<unsigned char>(c);
-            if (shape[++shape_at_] == '\0') state_ = State::text;
-            return;
+    /// str.isdecimal() of a code point: the ASCII digits, and above U+007F the caller's test.
+    struct Digit {
+        DecimalTest wide;
+        bool operator()(char32_t c) const {
+            return (c >= U'0' && c <= U'9') || (c >= 0x80 && wide && wide(static_cast<std::uint32_t>(c)));
         }
-        case State::text:
-            if (!blank(c)) state_ = State::matched;
-            return;
-        default:
-            return;
-        }
-    }
+    };
 
-    DecimalTest is_decimal_;
-    State state_ = State::lead;
-    int shape_at_ = 0;
-    unsigned char letter_ = 0;
+    ModuleMessageLayout<Digit> layout_;
+    bool settled_ = false;
     unsigned char pending_[4] = {0, 0, 0, 0};
     int pending_size_ = 0;
     int need_ = 0;
@@ -1015,14 +963,6 @@ class PartScan {
     StopLine stop_;
 };
 
-/// Closes the descriptor it holds.
-struct FileHandle {
-    int fd = -1;
-    ~FileHandle() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 int usable_cpus() {
     cpu_set_t set;
     if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
@@ -1076,13 +1016,10 @@ bool read_again(int fd, StopLine& found) {
 Result scan_file(const Request& request) {
     Result result;
     struct stat st;
-    if (::stat(request.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return result;
-    FileHandle file;
-    file.fd = ::open(request.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-    if (file.fd < 0) return result;
-    if (::fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) return result;
+    const int fd = request.fd;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return result;
 #ifdef POSIX_FADV_SEQUENTIAL
-    ::posix_fadvise(file.fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
 
     const ScanSetup setup{Needle(request.prefix), request.ascii, request.is_decimal, pick_finder()};
@@ -1090,12 +1027,12 @@ Result scan_file(const Request& request) {
     shared.request = &request;
     const auto size = static_cast<std::uint64_t>(st.st_size);
     const int cpus = usable_cpus();
-    const std::vector<std::uint64_t> starts = split_points(file.fd, size, cpus);
+    const std::vector<std::uint64_t> starts = split_points(fd, size, cpus);
     std::vector<std::unique_ptr<PartScan>> parts;
     for (size_t i = 0; i < starts.size(); ++i) {
         const std::uint64_t end = i + 1 < starts.size() ? starts[i + 1] : TO_EOF;
         const std::uint64_t expected = (end == TO_EOF ? size : end) - starts[i];
-        parts.push_back(std::make_unique<PartScan>(setup, file.fd, starts[i], end, expected, shared));
+        parts.push_back(std::make_unique<PartScan>(setup, fd, starts[i], end, expected, shared));
     }
 
     // The parts are taken in file order by the calling thread and up to one thread per
@@ -1131,7 +1068,7 @@ Result scan_file(const Request& request) {
     for (auto& part : parts) {
         StopLine& found = part->stop();
         if (found.kind == Verdict::skip) continue;
-        if (!found.held && !read_again(file.fd, found)) {
+        if (!found.held && !read_again(fd, found)) {
             result.outcome = Outcome::fallback;
             return result;
         }
