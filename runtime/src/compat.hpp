@@ -152,13 +152,21 @@ inline void context_manager_error(PyObject* manager, const char* missing) {
 #if PY_VERSION_HEX < 0x030b0000
     (void)manager;
     PyErr_SetString(PyExc_AttributeError, missing);
-#else
+#elif PY_VERSION_HEX < 0x030e0000
     PyErr_Format(PyExc_TypeError,
                  "'%.200s' object does not support the context manager protocol%s",
                  Py_TYPE(manager)->tp_name,
                  missing[2] == 'e' && missing[3] == 'x' ? " (missed __exit__ method)" : "");
+#else
+    PyErr_Format(PyExc_TypeError,
+                 "'%.200s' object does not support the context manager protocol (missed %s method)",
+                 Py_TYPE(manager)->tp_name, missing);
 #endif
 }
+
+/// A `with` statement looks up __exit__ before __enter__ from 3.14 (LOAD_SPECIAL); before,
+/// __enter__ first.
+inline constexpr bool with_looks_up_exit_first = PY_VERSION_HEX >= 0x030e0000;
 
 /// The value of an int that fits a machine word without its digits being walked: true and
 /// `value` set for the small ints of everyday code (one digit on every version).

@@ -162,10 +162,18 @@ py::object special_method(PyObject* manager, const Name& name) {
 }  // namespace
 
 WithBlock::WithBlock(py::handle manager) {
-    py::object enter = special_method(manager.ptr(), "__enter__"_id);
-    if (!enter) not_a_manager(manager.ptr(), "__enter__");
-    exit_ = special_method(manager.ptr(), "__exit__"_id);
-    if (!exit_) not_a_manager(manager.ptr(), "__exit__");
+    py::object enter;
+    if constexpr (compat::with_looks_up_exit_first) {
+        exit_ = special_method(manager.ptr(), "__exit__"_id);
+        if (!exit_) not_a_manager(manager.ptr(), "__exit__");
+        enter = special_method(manager.ptr(), "__enter__"_id);
+        if (!enter) not_a_manager(manager.ptr(), "__enter__");
+    } else {
+        enter = special_method(manager.ptr(), "__enter__"_id);
+        if (!enter) not_a_manager(manager.ptr(), "__enter__");
+        exit_ = special_method(manager.ptr(), "__exit__"_id);
+        if (!exit_) not_a_manager(manager.ptr(), "__exit__");
+    }
     PyObject* value = parking_on_exit([&] { return compat::call_no_args(enter.ptr()); });
     if (!value) throw_pending();
     value_ = steal(value);
