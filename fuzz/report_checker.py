@@ -3,16 +3,16 @@
 `Scorewarden.validate_pylint_report` must end exactly as the reading of its plain-Python
 twin (tests/twins/scorewarden.py) does: the same score text, or an exception of the same
 type with the same message (for a decoding error: the same codec, reason and refused
-bytes). Some inputs are placed after filler that
-pushes them across the checker's read-chunk boundary or into an overlong line; the scan's
-finder changes from input to input. The static helpers are also fed the input as one line.
+bytes). Some inputs are placed after filler that pushes them across the checker's read-chunk
+boundary or into an overlong line. The static helpers are also fed the input as one line.
+The checker's scan takes the widest finder the processor runs; tests/test_report_scan.py
+compares every finder with the twin, through the engine's test driver.
 
     python fuzz/report_checker.py -max_total_time=600 [corpus directory]
 """
 import os
 import sys
 import tempfile
-import zlib
 
 import atheris
 
@@ -29,9 +29,6 @@ for function in (TWIN._is_module_message, TWIN.Scorewarden.validate_pylint_repor
                  TWIN.Scorewarden.raise_if_error_or_failure):
     atheris.instrument_func(function)
 
-# Each input is scanned with one of these finders of the checker's byte scan, by its hash
-# (empty: the widest the processor has).
-FINDERS = ["", "sse2", "portable"]
 CHUNK = 256 * 1024
 LONG_LINE = 1024 * 1024
 # Filler lines are long, so that the plain reading stays quick.
@@ -79,7 +76,6 @@ def check(data, path):
         return
     with open(path, "wb") as handle:
         handle.write(report_bytes(fdp))
-    os.environ["QUAYMARK_SCAN_FINDER"] = FINDERS[zlib.crc32(data) % len(FINDERS)]
     got = outcome(Scorewarden(path).validate_pylint_report)
     expected = outcome(validate, path)
     if got != expected:

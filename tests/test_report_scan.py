@@ -5,21 +5,25 @@ several readers over one large file, and rebound module globals.
 Every case is compared with the line-by-line reference reading; `read_report` also
 tells whether the scan itself decided (no call of the codec's `decode`, through which
 readlines() reads) or whether the report was read line by line, so that a scan which
-silently gives up is noticed. The cases where the scan finds lines run under each finder
-the processor has.
+silently gives up is noticed. The cases where the scan finds lines are also read by the
+engine alone, through its test driver (tests/engine/scan_driver.cpp), with each finder the
+processor runs: the module always takes the widest.
 """
+import codecs
+import locale
 import os
 import pathlib
-import platform
+import shutil
 import subprocess
 import sys
 import threading
+import unicodedata
 
 import pytest
 
 import scorewarden
 from scorewarden import Scorewarden
-from tests.reportgen import SCORE_PREFIX, UNICODE_SPACES, outcome, reference_validate
+from tests.reportgen import SCORE_PREFIX, TWIN, UNICODE_SPACES, outcome, reference_validate
 
 SCORE = (SCORE_PREFIX + " 8.75/10 (previous run: 8.50/10, +0.25)\n").encode()
 CLEAN = b"pkg/mod.py:1:0: C0114: Missing module docstring (missing-module-docstring)\n"
@@ -31,25 +35,74 @@ MIB = 1024 * KIB
 BOUNDARIES = [64 * KIB, 256 * KIB, MIB]
 
 
-def _finders():
-    """The ways of finding marked lines this processor runs, widest first."""
-    if platform.machine().lower() not in ("x86_64", "amd64"):
-        return ["widest"]
-    try:
-        with open("/proc/cpuinfo") as info:
-            flags = set(next((line for line in info if line.startswith("flags")), "").split())
-    except OSError:
-        flags = set()
-    return (["widest"] if "avx512bw" in flags else []) + \
-        (["avx2"] if "avx2" in flags else []) + ["sse2", "portable"]
+ROOT = pathlib.Path(__file__).resolve().parent.parent
 
 
-@pytest.fixture(params=_finders())
-def finder(request, monkeypatch):
-    """The scan with each finder in turn (QUAYMARK_SCAN_FINDER, read at each scan)."""
-    if request.param != "widest":
-        monkeypatch.setenv("QUAYMARK_SCAN_FINDER", request.param)
-    return request.param
+class ScanDriver:
+    """The engine's test driver: the engine on report files with a finder named."""
+
+    def __init__(self, path, encoding):
+        self.path, self.encoding = str(path), encoding
+        self.finders = self.run("finders").decode().split()
+
+    def run(self, *args):
+        return subprocess.run([self.path, *map(str, args)], stdout=subprocess.PIPE,
+                              check=True).stdout
+
+    def mismatches(self, cases):
+        """Cases (label, path, reference outcome) where the engine, under some finder,
+        comes to another outcome, as (finder, label, want, got). The outcome of a stop line
+        is what the twin makes of it; a report the reference cannot decode must make the
+        engine give up ("fallback")."""
+        found = []
+        for finder in self.finders:
+            lines = self.run(finder, SCORE_PREFIX, self.encoding, *(path for _, path, _ in cases))
+            for (label, _, want), line in zip(cases, lines.splitlines()):
+                if want[0] == "UnicodeDecodeError":
+                    want = ("fallback",)
+                got = self.outcome(*line.split(b" "))
+                if got != want:
+                    found.append((finder, label, want, got))
+        return found
+
+    @staticmethod
+    def outcome(result, kind, line):
+        if result == b"no_stop":
+            return ("result", "NA")
+        if result != b"stopped":
+            return (result.decode(),)
+        check = (TWIN.Scorewarden.extract_quality_value if kind == b"score"
+                 else TWIN.Scorewarden.raise_if_error_or_failure)
+        return outcome(check, bytes.fromhex(line.decode()).decode())
+
+
+@pytest.fixture(scope="session")
+def scan_driver(tmp_path_factory):
+    """The test driver, built once with the engine's source by the system's C++ compiler.
+    Code points above U+007F are decimal digits for it as for this interpreter."""
+    compiler = next(filter(None, map(shutil.which, ("g++", "c++", "clang++"))), None)
+    if compiler is None:
+        pytest.skip("no C++ compiler (g++, c++ or clang++) on PATH to build the engine's "
+                    "test driver")
+    encoding = codecs.lookup(locale.getpreferredencoding(False)).name
+    if encoding not in ("utf-8", "ascii"):
+        pytest.skip("the scan reads UTF-8 and ASCII only, and text files here are %s" % encoding)
+    zeros = sorted({code - unicodedata.decimal(chr(code))
+                    for code in range(0x80, sys.maxunicode + 1) if chr(code).isdecimal()})
+    driver = tmp_path_factory.mktemp("engine") / "scan_driver"
+    engine = ROOT / "quaymark" / "report_scan"
+    subprocess.run([compiler, "-std=c++20", "-O2", "-pthread", "-I", str(engine),
+                    "-DQM_DECIMAL_ZEROS=" + ",".join(map(hex, zeros)),
+                    str(ROOT / "tests" / "engine" / "scan_driver.cpp"),
+                    str(engine / "report_scan.cpp"), "-o", str(driver)], check=True)
+    return ScanDriver(driver, encoding)
+
+
+@pytest.fixture(params=["module", "engine"])
+def reading(request):
+    """Who reads the cases: the module (its engine with the widest finder), or the engine
+    alone with each finder the processor runs (the test driver)."""
+    return request.getfixturevalue("scan_driver") if request.param == "engine" else None
 
 
 def filler(size):
@@ -103,26 +156,30 @@ def read_report(path, path_type=None):
     return result, not decoded
 
 
-def mismatches(tmp_path, cases, scanned=True, deciding=None):
+def mismatches(tmp_path, cases, scanned=True, deciding=None, engine=None):
     """Cases (label, bytes) whose outcome differs from the reference, or that were not
     decided by the scan when `scanned` says they should be. `deciding(content)`, if given,
-    is the part of a case the reference reading needs (lines before it decide nothing)."""
-    found = []
-    report = tmp_path / "report.txt"
-    for label, content in cases:
+    is the part of a case the reference reading needs (lines before it decide nothing).
+    With `engine` (a ScanDriver), the engine alone reads them, under each finder; it must
+    give up where the reference cannot decode, and only there."""
+    found, held = [], []
+    for index, (label, content) in enumerate(cases):
+        report = tmp_path / ("report-%d.txt" % index if engine else "report.txt")
         report.write_bytes(deciding(content) if deciding else content)
         want = outcome(reference_validate, report)
         report.write_bytes(content)
+        if engine:
+            held.append((label, report, want))
+            continue
         got, by_scan = read_report(report)
         if got != want or (scanned and not by_scan):
             found.append((label, want, got, by_scan))
-    return found
+    return engine.mismatches(held) if engine else found
 
 
-@pytest.mark.usefixtures("finder")
 @pytest.mark.parametrize("boundary", BOUNDARIES)
 class TestReadBoundaries:
-    def test_lines_across_the_boundary(self, tmp_path, boundary):
+    def test_lines_across_the_boundary(self, tmp_path, reading, boundary):
         cases = [
             ("crlf split", place(b"note\r\nm:1:0: E0602: x\n" + SCORE, 5, boundary)),
             ("cr before a one-letter module", place(b"note\rm:1:0: E0602: x\n", 5, boundary)),
@@ -138,9 +195,9 @@ class TestReadBoundaries:
                   for k in range(0, 30)]
         cases += [("too few fields cut at %d" % k, place(b"pkg/mod.py:12\n" + SCORE, k, boundary))
                   for k in range(9, 14)]
-        assert mismatches(tmp_path, cases) == []
+        assert mismatches(tmp_path, cases, engine=reading) == []
 
-    def test_file_ends_at_the_boundary(self, tmp_path, boundary):
+    def test_file_ends_at_the_boundary(self, tmp_path, reading, boundary):
         cases = [
             ("ends with lf", place(b"\n", 0, boundary - 1)),
             ("ends with cr", place(b"\r", 0, boundary - 1)),
@@ -148,9 +205,9 @@ class TestReadBoundaries:
             ("error without line break", place(ERROR[:-1], len(ERROR) - 2, boundary - 1)),
             ("one byte more, lf after cr", place(b"x.py:1:2: E1\r\n", 12, boundary - 1)),
         ]
-        assert mismatches(tmp_path, cases) == []
+        assert mismatches(tmp_path, cases, engine=reading) == []
 
-    def test_undecodable_bytes_near_the_boundary(self, tmp_path, boundary):
+    def test_undecodable_bytes_near_the_boundary(self, tmp_path, reading, boundary):
         # The interpreter refuses these files whatever comes before: even an error line
         # must not be reported before the whole file is known to decode.
         cases = [
@@ -161,15 +218,14 @@ class TestReadBoundaries:
             ("surrogate across the boundary", place(SCORE + b"\xed\xa0\x80\n", len(SCORE) + 1,
                                                     boundary)),
         ]
-        assert mismatches(tmp_path, cases, scanned=False) == []
+        assert mismatches(tmp_path, cases, scanned=False, engine=reading) == []
 
 
-@pytest.mark.usefixtures("finder")
 class TestLongLines:
     """Lines longer than what the scan keeps of a line at once."""
 
     @pytest.mark.parametrize("length", [300 * KIB, 3 * MIB])
-    def test_long_lines(self, tmp_path, length):
+    def test_long_lines(self, tmp_path, reading, length):
         pad = b"w" * length
         cases = [
             ("long score line", CLEAN + SCORE[:-1] + b" " + pad + b"\n" + ERROR),
@@ -185,9 +241,9 @@ class TestLongLines:
             ("long last score line", CLEAN + SCORE[:-1] + pad),
             ("long last score line, one word", CLEAN + SCORE_PREFIX.encode() + b" " + pad),
         ]
-        assert mismatches(tmp_path, cases) == []
+        assert mismatches(tmp_path, cases, engine=reading) == []
 
-    def test_marks_across_reads_inside_a_long_line(self, tmp_path):
+    def test_marks_across_reads_inside_a_long_line(self, tmp_path, reading):
         # each byte of ".py:1:0: E" in turn across a read boundary, inside a line of
         # megabytes; likewise the score prefix
         cases = []
@@ -196,9 +252,9 @@ class TestLongLines:
                 line = b"w" * (boundary - cut) + b"x.py:1:0: E0602: x" + b"w" * MIB + b"\n"
                 cases.append(("cut %d before %d" % (cut, boundary), line + SCORE))
             cases.append(("prefix across %d" % boundary, b"w" * (boundary - 7) + SCORE))
-        assert mismatches(tmp_path, cases) == []
+        assert mismatches(tmp_path, cases, engine=reading) == []
 
-    def test_blanks_around_a_long_module_message(self, tmp_path):
+    def test_blanks_around_a_long_module_message(self, tmp_path, reading):
         cases = [("blanks before a module message", b" " * 3 * MIB + FATAL),
                  ("blanks after a module message id", b"m:1:0: F0001: " + b" " * 3 * MIB + b"\n"),
                  ("text after blanks after the id", b"m:1:0: F0001: " + b" " * 3 * MIB + b"x\n"),
@@ -206,12 +262,11 @@ class TestLongLines:
                  ("long line number", b"m:" + b"1" * 3 * MIB + b":0: E0602: x\n"),
                  ("ideographic spaces, one cut by each read",
                   "\u3000".encode() * MIB + FATAL)]
-        assert mismatches(tmp_path, cases) == []
+        assert mismatches(tmp_path, cases, engine=reading) == []
 
 
-@pytest.mark.usefixtures("finder")
 class TestFieldShapes:
-    def test_id_fields(self, tmp_path):
+    def test_id_fields(self, tmp_path, reading):
         # the id field of path messages in many widths and places, and module messages
         # that almost have Pylint's layout
         lines = [b"x.py:1:0:E0602", b"x.py:1:0:  E0602  : x", b"x.py:1:0:", b"x.py:1:",
@@ -222,31 +277,30 @@ class TestFieldShapes:
                       b"x.py:1:" + b"2" * width + b":F", b"x.py:" + b"1" * width + b":0: F",
                       b"x.py:1:0: C" + b"\t" * width + b"F"]
         cases = [(line.decode(), CLEAN + line + b"\n" + SCORE) for line in lines]
-        assert mismatches(tmp_path, cases) == []
+        assert mismatches(tmp_path, cases, engine=reading) == []
 
 
-@pytest.mark.usefixtures("finder")
 class TestOddBytes:
     @pytest.mark.parametrize("space", UNICODE_SPACES + [" ", "\t", "\u1680", "\u2007",
                                                         "\u202f", "\u205f"])
-    def test_unicode_whitespace_around_messages(self, tmp_path, space):
+    def test_unicode_whitespace_around_messages(self, tmp_path, reading, space):
         cases = [
             ("before a module message", (space + "m:1:0: E0602: x\n").encode()),
             ("after a module message id", ("m:1:0: E0602:" + space + "\n").encode()),
             ("only blanks after the id", ("m:1:0: E0602: " + space + "\n").encode()),
             ("around a path message", (space + "m.py:1:0: F0001" + space + "\n").encode()),
         ]
-        assert mismatches(tmp_path, cases) == []
+        assert mismatches(tmp_path, cases, engine=reading) == []
 
     @pytest.mark.parametrize("char", ["\u180e", "\u200b", "\u2060", "\ufeff", "\x00", "\x7f"])
-    def test_characters_that_are_no_blanks(self, tmp_path, char):
+    def test_characters_that_are_no_blanks(self, tmp_path, reading, char):
         cases = [
             ("after the id", ("m:1:0: E0602: " + char + "\n").encode()),
             ("before a module message", (char + "m:1:0: E0602: x\n").encode()),
         ]
-        assert mismatches(tmp_path, cases) == []
+        assert mismatches(tmp_path, cases, engine=reading) == []
 
-    def test_nul_bytes_and_bom(self, tmp_path):
+    def test_nul_bytes_and_bom(self, tmp_path, reading):
         cases = [
             ("nul in a message", b"x.py:1:0: C\x000114: t\x00\n" + SCORE),
             ("nul in the id", b"x.py:1:0: \x00E0602: t\n" + SCORE),
@@ -255,7 +309,7 @@ class TestOddBytes:
             ("bom before the score line", b"\xef\xbb\xbf" + SCORE),
             ("bom only", b"\xef\xbb\xbf"),
         ]
-        assert mismatches(tmp_path, cases) == []
+        assert mismatches(tmp_path, cases, engine=reading) == []
 
 
 class TestLargeReports:
@@ -501,18 +555,17 @@ SHAPES = ["clean", "crlf, error last", "lines of 10 KB", "3-byte lines", "empty 
           "score first"]
 
 
-@pytest.mark.usefixtures("finder")
 class TestShapes:
     """Every shape of report, with the line that decides placed across read boundaries."""
 
     @pytest.mark.parametrize("shape", SHAPES)
-    def test_shape(self, tmp_path, shape):
+    def test_shape(self, tmp_path, reading, shape):
         cases = [("%s, %d bytes" % (shape, size), shape_report(shape, size))
                  for size in (0, 1, 63, 64, 65, 1000, 256 * KIB - 7, 256 * KIB, 700 * KIB)]
-        assert mismatches(tmp_path, cases) == []
+        assert mismatches(tmp_path, cases, engine=reading) == []
 
     @pytest.mark.parametrize("shape", ["clean", "3-byte lines", "empty lines"])
-    def test_marks_at_word_and_read_boundaries(self, tmp_path, shape):
+    def test_marks_at_word_and_read_boundaries(self, tmp_path, reading, shape):
         # the ".py:" and ": " marks of a message line at each offset around a bitmap word
         # and a read, behind report lines of the shape
         body = shape_report(shape, 256 * KIB)[:256 * KIB - 80]
@@ -521,7 +574,8 @@ class TestShapes:
         for pad in range(0, 140):
             cases.append(("error at +%d" % pad, body + b"w" * pad + b"\n" + ERROR + SCORE))
             cases.append(("module message at +%d" % pad, body + b"w" * pad + b"\r\n" + FATAL))
-        assert mismatches(tmp_path, cases, deciding=lambda content: content[len(body):]) == []
+        assert mismatches(tmp_path, cases, deciding=lambda content: content[len(body):],
+                          engine=reading) == []
 
 class TestModuleMessages:
     """The layout of a message about a module named without a path, one rule for both
@@ -544,12 +598,12 @@ class TestModuleMessages:
         "\u2003m.n:12:4: F0001: x\u2003", "m:1:0: F0001: a: b: E",
     ]
 
-    def test_in_the_scan(self, tmp_path, finder):
+    def test_in_the_scan(self, tmp_path, reading):
         cases = [(line, (line + "\n").encode() + SCORE) for line in self.LINES]
         # a digit of several bytes cut by a read
         cases += [("cut %d" % k, place("m:1:\u0660: E\U0001d7d9\u0660\u0660\u0660: x\n".encode(),
                                        k, 256 * KIB)) for k in range(4, 12)]
-        assert mismatches(tmp_path, cases) == []
+        assert mismatches(tmp_path, cases, engine=reading) == []
 
     def test_line_by_line(self, tmp_path):
         report = tmp_path / "report.txt"

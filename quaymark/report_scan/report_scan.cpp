@@ -455,7 +455,7 @@ struct Walk {
 /// Walks words [w, w_end) of b: the word where the walk stops, or w_end. Sets `high` when a
 /// byte walked over is above 0x7F (so that pure ASCII needs no check of its encoding). Reads
 /// up to byte 64 * w_end; the bytes past the data are zeros, whose bits are clear.
-using Finder = size_t (*)(Walk& walk, const unsigned char* b, size_t w, size_t w_end, bool& high);
+using Find = size_t (*)(Walk& walk, const unsigned char* b, size_t w, size_t w_end, bool& high);
 
 /// The bytes of x that are zero, as the top bit of each byte (exactly: no borrow runs
 /// from one byte into the next).
@@ -576,20 +576,45 @@ __attribute__((target("avx512f,avx512bw"))) size_t find_avx512(Walk& walk, const
 }
 #endif
 
-/// The widest finder the processor runs, or a narrower one that QUAYMARK_SCAN_FINDER names
-/// ("avx2", "sse2" or "portable"), for comparing them.
-Finder pick_finder() {
-    const char* forced = std::getenv("QUAYMARK_SCAN_FINDER");
-    const std::string cap = forced ? forced : "";
+bool always() { return true; }
+
 #if defined(__x86_64__) || defined(__i386__)
+bool has_avx512bw() {
     __builtin_cpu_init();
-    if (cap.empty() && __builtin_cpu_supports("avx512bw")) return find_avx512;
-    if ((cap.empty() || cap == "avx2") && __builtin_cpu_supports("avx2")) return find_avx2;
+    return __builtin_cpu_supports("avx512bw");
+}
+
+bool has_avx2() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2");
+}
+#endif
+
+struct FinderEntry {
+    Finder finder;
+    const char* name;
+    Find find;
+    bool (*runs)();  // whether the processor runs it
+};
+
+/// The finders of this build, widest first: the one list of them.
+constexpr FinderEntry FINDERS[] = {
+#if defined(__x86_64__) || defined(__i386__)
+    {Finder::avx512bw, "avx512bw", find_avx512, has_avx512bw},
+    {Finder::avx2, "avx2", find_avx2, has_avx2},
 #endif
 #if defined(__SSE2__)
-    if (cap != "portable") return find_sse2;
+    {Finder::sse2, "sse2", find_sse2, always},
 #endif
-    return find_portable;
+    {Finder::portable, "portable", find_portable, always},
+};
+
+/// The walk of the finder asked for, or of the widest the processor runs for `automatic`;
+/// nullptr for one it does not run.
+Find find_of(Finder finder) {
+    for (const FinderEntry& entry : FINDERS)
+        if ((finder == Finder::automatic || finder == entry.finder) && entry.runs()) return entry.find;
+    return nullptr;
 }
 
 /// The line that ends the reading.
@@ -606,7 +631,7 @@ struct ScanSetup {
     Needle prefix;
     bool ascii;
     DecimalTest is_decimal;
-    Finder find;
+    Find find;
 };
 
 /// State shared by the threads reading one report.
@@ -1017,12 +1042,13 @@ Result scan_file(const Request& request) {
     Result result;
     struct stat st;
     const int fd = request.fd;
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return result;
+    const Find find = find_of(request.finder);
+    if (!find || fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return result;
 #ifdef POSIX_FADV_SEQUENTIAL
     ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 #endif
 
-    const ScanSetup setup{Needle(request.prefix), request.ascii, request.is_decimal, pick_finder()};
+    const ScanSetup setup{Needle(request.prefix), request.ascii, request.is_decimal, find};
     Shared shared;
     shared.request = &request;
     const auto size = static_cast<std::uint64_t>(st.st_size);
@@ -1081,6 +1107,20 @@ Result scan_file(const Request& request) {
 }
 
 }  // namespace
+
+std::vector<Finder> finders() {
+    std::vector<Finder> found;
+    for (const FinderEntry& entry : FINDERS)
+        if (entry.runs()) found.push_back(entry.finder);
+    return found;
+}
+
+const char* finder_name(Finder finder) noexcept {
+    if (finder == Finder::automatic) return "automatic";
+    for (const FinderEntry& entry : FINDERS)
+        if (entry.finder == finder) return entry.name;
+    return nullptr;
+}
 
 Result scan(const Request& request) noexcept {
     try {

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qm::report_scan {
 
@@ -119,6 +120,25 @@ Layout module_message_layout(const CodePoint* p, const CodePoint* e, IsDecimal i
 
 /* The scan ****************************************************************************/
 
+/// How the scan finds the lines that may matter, 64 bytes at a time: with the vector
+/// instructions of one kind, or with plain C++ (`portable`). A build has those of its
+/// architecture, each a row of FINDERS in report_scan.cpp; finders() tells which of them the
+/// processor runs.
+enum class Finder : unsigned char {
+    automatic,  // the widest the processor runs
+    avx512bw,
+    avx2,
+    sse2,
+    portable,
+};
+
+/// The finders of this build that the processor runs, widest first (never `automatic`).
+std::vector<Finder> finders();
+
+/// The name of a finder of this build ("avx2", "portable", ..., or "automatic"); nullptr for
+/// one the build does not have.
+const char* finder_name(Finder finder) noexcept;
+
 /// What to scan and how the caller's text model looks at it.
 struct Request {
     /// A descriptor of the report, open for reading. Only a regular file is scanned; it is read
@@ -127,6 +147,9 @@ struct Request {
     int fd = -1;
     std::string prefix;   // the score prefix as UTF-8: not empty, no "\r" or "\n"
     bool ascii = false;   // the text must be ASCII; otherwise UTF-8
+    /// The finder the scan takes; one the processor does not run (see finders()) makes the
+    /// outcome `fallback`.
+    Finder finder = Finder::automatic;
 
     /// Whether a code point above U+007F is a decimal digit; null: none is.
     bool (*is_decimal)(std::uint32_t code_point) = nullptr;
@@ -141,7 +164,8 @@ enum class Outcome {
     stopped,      // `line` ends the reading; the whole file is valid text
     no_stop,      // no line ends it; the whole file is valid text
     fallback,     // the scan cannot decide (not a regular file, bytes that do not decode, a
-                  // file that changes while read, a failed read): read it line by line
+                  // file that changes while read, a failed read, a finder the processor
+                  // does not run): read it line by line
     interrupted,  // poll() returned false
 };
 
