@@ -6,8 +6,8 @@
 Each row calls one public function in a loop, the native one and its plain-Python twin
 (tests/twins: the same module written in Python). Instructions are counted by callgrind over
 a loop of N calls run inside functools.reduce (the only code callgrind collects,
---toggle-collect), minus the same loop with an empty body, divided by N: stable on a busy
-machine. Times are the best of several timeit repeats, native and Python interleaved.
+--toggle-collect; on an interpreter without symbols, the whole process of 2N calls minus that
+of N), minus the same loop with an empty body, divided by N: stable on a busy machine. Times are the best of several timeit repeats, native and Python interleaved.
 """
 import argparse
 import functools
@@ -68,19 +68,34 @@ def inner(statement, native, calls):
     functools.reduce(lambda acc, _: loop(calls), [None], None)
 
 
-def callgrind_count(statement, native, calls):
+def callgrind_run(statement, native, calls, toggle):
+    """Instructions callgrind counts in a run of the loop: inside functools.reduce with
+    `toggle`, else in the whole process."""
+    collect = (["--collect-atstart=no", "--toggle-collect=functools_reduce"] if toggle
+               else ["--collect-atstart=yes"])
     with tempfile.TemporaryDirectory() as tmp:
         out = os.path.join(tmp, "callgrind.out")
         subprocess.run(
-            ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
-             "--collect-atstart=no", "--toggle-collect=functools_reduce",
-             sys.executable, __file__, "--inner", statement, "--native" if native else "--python",
+            ["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out] + collect +
+            [sys.executable, __file__, "--inner", statement, "--native" if native else "--python",
              "--calls", str(calls)],
-            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            env=dict(os.environ, PYTHONHASHSEED="0"))
         with open(out) as f:
             text = f.read()
     match = re.search(r"^(?:summary|totals):\s*(\d+)", text, re.M)
     return int(match.group(1))
+
+
+def callgrind_count(statement, native, calls):
+    """Instructions of `calls` rounds of the loop. An interpreter without symbols (a
+    distribution's stripped build) has no functools_reduce to collect in: there, the whole
+    process of twice the rounds minus that of the rounds."""
+    counted = callgrind_run(statement, native, calls, toggle=True)
+    if counted:
+        return counted
+    return (callgrind_run(statement, native, 2 * calls, toggle=False)
+            - callgrind_run(statement, native, calls, toggle=False))
 
 
 def best_time(statement, native, number):

@@ -267,12 +267,18 @@ inline unsigned int type_version(PyTypeObject* type) {
 #endif
 }
 
-/// Attributes kept inline in the object, as 3.13 keeps them for instances of plain classes
-/// (64-bit builds with the GIL): the private layouts the interpreter's specialised
-/// LOAD_ATTR_INSTANCE_VALUE and STORE_ATTR_INSTANCE_VALUE read and write, copied from that
-/// version alone. Other versions keep the instance dict.
-#if PY_VERSION_HEX >= 0x030d0000 && PY_VERSION_HEX < 0x030e0000 && SIZEOF_VOID_P == 8 && \
-    !defined(Py_GIL_DISABLED)
+/// Attributes kept inline in the object, as 3.13, 3.14 and 3.15 keep them for instances of
+/// plain classes (64-bit builds with the GIL): the private layouts the interpreter's
+/// specialised LOAD_ATTR_INSTANCE_VALUE and STORE_ATTR_INSTANCE_VALUE read and write, copied
+/// from each of those versions' own headers (pycore_dict.h, pycore_object.h), in which they
+/// are alike: the values right after the object's fixed part, the managed dict three words
+/// before it, the shared keys' entries after their index table. Any other version keeps the
+/// generic path; a new minor version joins this list only once its headers were compared and
+/// the tests ran on it.
+#if (PY_VERSION_HEX >= 0x030d0000 && PY_VERSION_HEX < 0x030e0000 ||   /* 3.13 */  \
+     PY_VERSION_HEX >= 0x030e0000 && PY_VERSION_HEX < 0x030f0000 ||   /* 3.14 */  \
+     PY_VERSION_HEX >= 0x030f0000 && PY_VERSION_HEX < 0x03100000) &&  /* 3.15 */  \
+    SIZEOF_VOID_P == 8 && !defined(Py_GIL_DISABLED)
 #define QM_INLINE_VALUES 1
 namespace inline_values {
 /// The head of a dict's keys; the index table and then the entries follow it.
