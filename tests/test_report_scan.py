@@ -31,6 +31,8 @@ BOUNDARIES = [64 * KIB, 256 * KIB, MIB]
 
 def _finders():
     """The ways of finding marked lines this processor runs, widest first."""
+    if platform.machine().lower() in ("aarch64", "arm64"):
+        return ["widest", "portable"]  # NEON, and the portable finder beside it
     if platform.machine().lower() not in ("x86_64", "amd64"):
         return ["widest"]
     try:
