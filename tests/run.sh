@@ -29,7 +29,8 @@ inside_root=false
 # daemon threads inside native calls; bounded to about ten minutes.
 EMULATED_SUBSET=(
     tests/test_badgewright.py tests/test_scorewarden.py tests/test_wheelsmith.py
-    tests/test_cli.py::TestModule tests/test_cli.py::TestReportCommands tests/test_packaging.py
+    tests/test_cli.py::TestModule::test_group_help tests/test_cli.py::TestReportCommands::test_scores_printed
+    tests/test_cli.py::TestReportCommands::test_failing_report tests/test_packaging.py
     tests/runtime/test_module_lifecycle.py::test_only_the_init_function_is_exported
     tests/test_report_scan.py::TestReadBoundaries::test_lines_across_the_boundary
     tests/test_report_scan.py::TestShapes::test_shape tests/test_report_scan.py::TestLargeReports
