@@ -1,32 +1,83 @@
 #!/usr/bin/env bash
-# Builds quaymark and runs the whole test suite on CPython 3.8 and on the newest CPython found,
+# Builds quaymark and runs the whole test suite on CPython 3.8 and on the newest CPython (3.15),
 # each in a fresh virtual environment under .venvs/. Extra arguments go to pytest.
 #   bash tests/run.sh                 # both interpreters
-#   PYTHONS="python3.12" bash tests/run.sh -k badge
+#   PYTHONS="3.12" bash tests/run.sh -k badge   # versions, commands or paths of interpreters
 #   WHEELHOUSE=wheelhouse bash tests/run.sh   # test the wheels of tools/build-wheels.sh
-# With WHEELHOUSE, quaymark is installed from the wheel there that fits the interpreter, with
-# --only-binary :all: and no compiler on PATH, as a user installs it.
+#   WHEELHOUSE=wheelhouse PYTHONS=3.15 bash tests/run.sh --arch aarch64   # under emulation
+# With WHEELHOUSE, quaymark is installed from the wheel there that fits the interpreter and
+# the architecture, with --only-binary :all: and no compiler on PATH, as a user installs it.
+# A version the host lacks (3.14, 3.15), and every aarch64 run on an x86_64 host, runs in a
+# Debian sid root of tools/debian-root.sh (made on first use), with the checkout bound in;
+# there the environments live under .venvs/sid-ARCH/. An aarch64 run under emulation runs the
+# subset below unless pytest arguments are given; a version with no interpreter is skipped.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+host_arch="$(uname -m)"
+arch="$host_arch"
+if [ "${1:-}" = "--arch" ]; then arch="$2"; shift 2; fi
+case "$arch" in x86_64|aarch64) ;; *) echo "unknown architecture $arch" >&2; exit 2 ;; esac
+deb="$( [ "$arch" = aarch64 ] && echo arm64 || echo amd64 )"
+ROOT_VERSIONS=" 3.13 3.14 3.15 "      # what the sid roots hold
+venvs="${RUN_VENVS:-.venvs}"
+inside_root=false
+[ -f /etc/quaymark-root ] && inside_root=true
 
-find_pythons() {
-    if [ -n "${PYTHONS:-}" ]; then echo "$PYTHONS"; return; fi
-    local root found=()
-    root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
-    local oldest newest
-    oldest="$(ls -d "$root"/versions/3.8.* 2>/dev/null | sort -V | tail -n 1 || true)"
-    newest="$(ls -d "$root"/versions/3.* 2>/dev/null | grep -E '/3\.[0-9]+\.[0-9]+$' | sort -V | tail -n 1 || true)"
-    [ -n "$oldest" ] && found+=("$oldest/bin/python3.8")
-    [ -n "$newest" ] && [ "$newest" != "$oldest" ] && found+=("$newest/bin/python3")
-    if [ ${#found[@]} -eq 0 ]; then found=("$(command -v python3)"); fi
-    echo "${found[@]}"
+# Under emulation every process starts several times slower: the subset covers each module
+# (its tests that need no sample build), the command line, the exported symbols and the report
+# scan under each finder (read boundaries, report shapes, the cuts into parts), and the end of
+# daemon threads inside native calls; bounded to about ten minutes.
+EMULATED_SUBSET=(
+    tests/test_badgewright.py tests/test_scorewarden.py tests/test_wheelsmith.py
+    tests/test_cli.py::TestModule::test_group_help tests/test_cli.py::TestReportCommands::test_scores_printed
+    tests/test_cli.py::TestReportCommands::test_failing_report tests/test_packaging.py
+    tests/runtime/test_module_lifecycle.py::test_only_the_init_function_is_exported
+    tests/test_report_scan.py::TestReadBoundaries::test_lines_across_the_boundary
+    tests/test_report_scan.py::TestShapes::test_shape tests/test_report_scan.py::TestLargeReports
+    tests/hardening/test_regressions.py::test_daemon_thread_inside_a_native_call_at_exit
+    -k "not TestRealBuild and not TestRealUpload" --durations=10
+)
+
+find_host_python() {
+    local version="$1" pyenv_root found
+    pyenv_root="$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")"
+    found="$(ls -d "$pyenv_root/versions/$version".* 2>/dev/null | grep -E "/$version\.[0-9]+$" \
+             | sort -V | tail -n 1 || true)"
+    if [ -n "$found" ] && [ -x "$found/bin/python$version" ]; then
+        echo "$found/bin/python$version"; return
+    fi
+    command -v "python$version"
 }
 
-# The example pipeline's own tools and the packages its jobs install, served to them from an
-# index on 127.0.0.1 (see tests/ci_example.py).
-bash tests/ci_example_setup.sh
-export QUAYMARK_CI_EXAMPLE_TOOLS="$PWD/.venvs/ci-tools/bin"
-export QUAYMARK_CI_EXAMPLE_PACKAGES="$PWD/build/ci-example-packages"
+# pip is slow under emulation, mostly in compiling: the test requirements of an emulated
+# environment are installed by the amd64 root's interpreter of the same version, which
+# compiles them too, for the target's platform; the environment's pip then installs only
+# quaymark's wheel.
+prepare_emulated() {
+    local version="$1" venv=".venvs/sid-$deb/$1" native=".venvs/sid-amd64/native-$1" platforms=()
+    local minor
+    for minor in $(seq 17 43); do platforms+=(--platform "manylinux_2_${minor}_$arch"); done
+    rm -rf "$venv"
+    bash tools/debian-root.sh --arch "$deb" run --bind "$PWD" -- \
+        "python$version" -m venv --without-pip "$venv"
+    bash tools/debian-root.sh --arch amd64 run --bind "$PWD" -- bash -c '
+        set -e
+        [ -x "$1/bin/pip" ] || "python$2" -m venv "$1"
+        "$1/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: \
+            --target "$3/lib/python$2/site-packages" --python-version "$2" \
+            --implementation cp --abi "cp${2/./}" "${@:4}" pip click -r tests/requirements.txt
+        rm -rf "$3/lib/python$2/site-packages/bin"' \
+        sh "$native" "$version" "$venv" "${platforms[@]}" --platform "linux_$arch"
+}
+
+# The interpreters: PYTHONS (versions or paths), else 3.8 and the newest, 3.15.
+if [ -n "${PYTHONS:-}" ]; then
+    read -r -a wanted <<< "$PYTHONS"
+elif [ "$arch" != "$host_arch" ]; then
+    wanted=(3.15)
+else
+    wanted=(3.8 3.15)
+fi
 
 # click 7, the oldest click quaymark supports, for the tests that run the commands under it as
 # well: a pure-Python wheel, imported from the file.
@@ -37,21 +88,55 @@ if ! ls build/click7/click-7.*.whl > /dev/null 2>&1; then
 fi
 
 status=0
-for python in $(find_pythons); do
+for want in "${wanted[@]}"; do
+    python=""
+    if [[ "$want" == */* ]]; then
+        python="$want"
+    elif [[ "$want" == python* ]]; then
+        python="$(command -v "$want")" || { echo "=== $want not found, skipped"; continue; }
+    elif [ "$arch" = "$host_arch" ] && python="$(find_host_python "$want")"; then
+        :
+    elif ! $inside_root && [[ "$ROOT_VERSIONS" == *" $want "* ]]; then
+        echo "=== CPython $want, $arch: in the Debian sid root"
+        args=("$@")
+        emulated=""
+        if [ "$arch" != "$host_arch" ]; then
+            emulated=1
+            [ $# -gt 0 ] || args=("${EMULATED_SUBSET[@]}")
+            prepare_emulated "$want" || { status=1; continue; }
+        fi
+        bash tools/debian-root.sh --arch "$deb" run --bind "$PWD" -- env \
+            PYTHONS="/usr/bin/python$want" RUN_VENVS=".venvs/sid-$deb" \
+            ${emulated:+RUN_EMULATED=1} \
+            ${WHEELHOUSE:+WHEELHOUSE="$WHEELHOUSE"} ${CI:+CI="$CI"} \
+            bash tests/run.sh "${args[@]}" || status=1
+        continue
+    else
+        echo "=== CPython $want, $arch: no interpreter here, skipped"
+        continue
+    fi
     version="$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')"
-    venv=".venvs/$version"
-    echo "=== CPython $version ($python)"
-    rm -rf "$venv"
-    "$python" -m venv "$venv"
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check -U pip
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check -r tests/requirements.txt
-    # The fuzzer ships wheels for most interpreters; where none fits, the fuzz tests skip.
-    "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: \
-        'atheris<3; python_version<"3.9"' 'atheris; python_version>="3.9"' \
-        || echo "atheris is not available for CPython $version: fuzz tests will skip"
+    venv="$venvs/$version"
+    echo "=== CPython $version ($python, $(uname -m))"
+    start=$SECONDS
+    # The example pipeline's own tools and the packages its jobs install, served to them from
+    # an index on 127.0.0.1 (see tests/test_ci_example.py); its jobs run on this interpreter.
+    export QUAYMARK_CI_EXAMPLE_TOOLS="$PWD/$venvs/ci-tools/bin"
+    export QUAYMARK_CI_EXAMPLE_PACKAGES="$PWD/build/ci-example-packages-$version"
+    if [ -z "${RUN_EMULATED:-}" ]; then bash tests/ci_example_setup.sh "$python"; fi
+    if [ -z "${RUN_EMULATED:-}" ]; then
+        rm -rf "$venv"
+        "$python" -m venv "$venv"
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check -U pip
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check -r tests/requirements.txt
+        # The fuzzer ships wheels for most interpreters; where none fits, the fuzz tests skip.
+        "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: \
+            'atheris<3; python_version<"3.9"' 'atheris; python_version>="3.9"' \
+            || echo "atheris is not available for CPython $version: fuzz tests will skip"
+    fi
     if [ -n "${WHEELHOUSE:-}" ]; then
         tag="cp${version/./}"
-        wheel="$(ls "$WHEELHOUSE"/quaymark-*-"$tag"-"$tag"-*manylinux*.whl | tail -n 1)"
+        wheel="$(ls "$WHEELHOUSE"/quaymark-*-"$tag"-"$tag"-*manylinux*_"$(uname -m)".whl | tail -n 1)"
         # No compiler can be reached: the install must not build anything.
         if env -i PATH="$PWD/$venv/bin" /bin/sh -c 'command -v cc || command -v c++ || command -v gcc'
         then echo "a compiler is on the install PATH" >&2; exit 1; fi
@@ -60,11 +145,13 @@ for python in $(find_pythons); do
         export QUAYMARK_WHEELHOUSE="$PWD/$WHEELHOUSE"
     else
         "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-            -Ccmake.define.QUAYMARK_WERROR=ON -Cbuild-dir="build/ci-$version" .
+            -Ccmake.define.QUAYMARK_WERROR=ON -Cbuild-dir="build/ci-$(uname -m)-$version" .
     fi
+    echo "=== CPython $version: environment ready in $((SECONDS - start)) s"
     # The tests run the console scripts and `python`, `pip`, `twine` of this environment.
     if ! PATH="$PWD/$venv/bin:$PATH" "$venv/bin/python" -m pytest "$@"; then
         status=1
     fi
+    echo "=== CPython $version ($(uname -m)): $((SECONDS - start)) s"
 done
 exit $status

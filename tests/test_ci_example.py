@@ -1,13 +1,15 @@
 """examples/gitlab-ci.yml, the pipeline the README gives GitLab users, run for real.
 
 gitlabci-local (`gcil -H`) runs the jobs on this host in stage order, in a copy of the sample
-project (a package with a C extension) and with the variables GitLab would set. `python` is
-the interpreter the jobs' image names, without setuptools as that image has it; the jobs
-install from a pypiserver on 127.0.0.1 that holds quaymark's wheels and the packages the jobs
-ask for (tests/ci_example_setup.sh, which tests/run.sh runs, puts them there), and release to
-it. The stand-in GitLab answers the badge and job requests.
+project (a package with a C extension) and with the variables GitLab would set. It ignores the
+jobs' image: `python` is the interpreter this suite runs on (its base interpreter, as an image
+has it); the jobs install from a pypiserver on 127.0.0.1 that holds quaymark's wheel for that
+interpreter and the packages the jobs ask for (tests/ci_example_setup.sh, which tests/run.sh
+runs, puts them there), and release to it. The stand-in GitLab answers the badge and job
+requests.
 """
 import os
+import platform
 import re
 import shutil
 import subprocess
@@ -23,8 +25,10 @@ ROOT = Path(__file__).resolve().parent.parent
 EXAMPLE = ROOT / "examples" / "gitlab-ci.yml"
 OVERLAY = Path(__file__).resolve().parent / "data" / "ci_example" / "project"
 TOOLS = Path(os.environ.get("QUAYMARK_CI_EXAMPLE_TOOLS", ROOT / ".venvs" / "ci-tools" / "bin"))
+VERSION = "%d.%d" % sys.version_info[:2]
 PACKAGES = Path(os.environ.get("QUAYMARK_CI_EXAMPLE_PACKAGES",
-                               ROOT / "build" / "ci-example-packages"))
+                               ROOT / "build" / ("ci-example-packages-" + VERSION)))
+IMAGE = TOOLS.parent / ("image-" + VERSION)
 WHEELHOUSE = Path(os.environ.get("QUAYMARK_WHEELHOUSE", ROOT / "wheelhouse"))
 
 TOKEN = "glpat-ci-example"
@@ -35,27 +39,21 @@ TAG = "v1.2.0-rc1"
 PYPI_USER, PYPI_TOKEN = "__token__", "pypi-AgEIcHlwaS5vcmcCJGV4YW1wbGU"
 
 
-def image_python():
-    match = re.search(r"^  image: python:(\d+\.\d+)", EXAMPLE.read_text(), re.M)
-    return match.group(1)
-
-
 def job_path():
     """PATH of the jobs: the image's `python` and the system's tools, nothing of this venv."""
     system = [d for d in os.environ["PATH"].split(os.pathsep)
               if d and not d.startswith((sys.prefix, str(ROOT)))]
-    return os.pathsep.join([str(TOOLS.parent / "image")] + system)
+    return os.pathsep.join([str(IMAGE)] + system)
 
 
 @pytest.fixture(scope="module")
 def ci(tmp_path_factory):
-    version = image_python()
-    tag = "cp" + version.replace(".", "")
-    missing = [str(p) for p in (TOOLS / "gcil", TOOLS.parent / "image" / "python",
-                                PACKAGES / ".requirements") if not p.exists()]
-    if not list(WHEELHOUSE.glob("quaymark-*-%s-*manylinux*.whl" % tag)):
+    tag = "cp" + VERSION.replace(".", "")
+    missing = [str(p) for p in (TOOLS / "gcil", IMAGE / "python", PACKAGES / ".requirements")
+               if not p.exists()]
+    if not list(WHEELHOUSE.glob("quaymark-*-%s-*manylinux*_%s.whl" % (tag, platform.machine()))):
         missing.append("a CPython %s wheel in %s (bash tools/build-wheels.sh %s)"
-                       % (version, WHEELHOUSE, version))
+                       % (VERSION, WHEELHOUSE, VERSION))
     if missing:
         pytest.skip("example pipeline needs bash tests/ci_example_setup.sh: missing "
                     + ", ".join(missing))
@@ -149,7 +147,7 @@ def test_pipeline_sets_badges_and_releases_repaired_wheel(ci):
     assert re.search(regex, log, re.M), log
     uploaded = sorted(path.name for path in ci.index.packages_dir.iterdir())
     assert len(uploaded) == 1 and re.fullmatch(
-        r"quaymark_sample-0\.1\.0-cp\d+-cp\d+-manylinux[\w.]*_x86_64\.whl",
+        r"quaymark_sample-0\.1\.0-cp\d+-cp\d+-manylinux[\w.]*_%s\.whl" % platform.machine(),
         uploaded[0]), uploaded
 
 

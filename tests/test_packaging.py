@@ -1,5 +1,6 @@
 """What the installed distribution tells pip, PyPI and auditing tools about itself."""
 import os
+import platform
 import re
 import subprocess
 import sys
@@ -15,7 +16,7 @@ def test_metadata():
                (path.name for path in metadata.files("quaymark")))
     classifiers = set(meta.get_all("Classifier"))
     assert {"Programming Language :: Python :: 3.%d" % minor
-            for minor in range(8, 14)} <= classifiers
+            for minor in range(8, 16)} <= classifiers
     assert "Operating System :: POSIX :: Linux" in classifiers
     assert {url.split(",")[0] for url in meta.get_all("Project-URL")} >= {"Homepage", "Source"}
     assert meta["Author"]
@@ -27,7 +28,8 @@ def test_wheel_runs_on_manylinux2014():
     dist = metadata.distribution("quaymark")
     tags = [line.split(": ", 1)[1] for line in dist.read_text("WHEEL").splitlines()
             if line.startswith("Tag: ")]
-    assert "cp{0}{1}-cp{0}{1}-manylinux2014_x86_64".format(*sys.version_info[:2]) in tags
+    assert "cp{0}{1}-cp{0}{1}-manylinux2014_{2}".format(*sys.version_info[:2],
+                                                     platform.machine()) in tags
     modules = [dist.locate_file(path) for path in dist.files if path.suffix == ".so"]
     assert len(modules) == 4
     for module in modules:

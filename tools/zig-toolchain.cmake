@@ -1,8 +1,11 @@
-# CMake toolchain for zig's C/C++ compiler: builds Linux x86_64 modules against glibc 2.17 with
-# libc++ linked statically, so that a wheel built on any Linux host runs on manylinux2014.
+# CMake toolchain for zig's C/C++ compiler: builds Linux modules against glibc 2.17 with libc++
+# linked statically, so that a wheel built on any Linux host runs on manylinux2014.
 #   cmake --toolchain tools/zig-toolchain.cmake -DQUAYMARK_ZIG=/path/to/zig ...
 # QUAYMARK_ZIG (cache variable or environment) names the zig executable, for instance the one
 # of the `ziglang` package; QUAYMARK_ZIG_TARGET (default x86_64-linux-gnu.2.17) the target.
+# A target of another architecture than the host's is a cross build: no interpreter of it runs
+# here, so the target's Python headers and extension suffix are given as Python_INCLUDE_DIR
+# and Python_SOABI (tools/build-wheels.sh does so for aarch64).
 # CMake runs a toolchain file once per configure and once per try_compile; the wrappers are
 # written next to the build tree's cache the first time.
 if(NOT QUAYMARK_ZIG)
@@ -16,6 +19,12 @@ if(NOT QUAYMARK_ZIG_TARGET)
 endif()
 if(NOT QUAYMARK_ZIG_TARGET)
   set(QUAYMARK_ZIG_TARGET "x86_64-linux-gnu.2.17")
+endif()
+string(REGEX MATCH "^[^-]+" _zig_arch "${QUAYMARK_ZIG_TARGET}")
+cmake_host_system_information(RESULT _host_arch QUERY OS_PLATFORM)
+if(NOT _zig_arch STREQUAL _host_arch)
+  set(CMAKE_SYSTEM_NAME Linux)
+  set(CMAKE_SYSTEM_PROCESSOR "${_zig_arch}")
 endif()
 # try_compile projects see only the variables listed here.
 set(CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QUAYMARK_ZIG QUAYMARK_ZIG_TARGET)

@@ -31,6 +31,9 @@
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
+#if defined(__aarch64__) && defined(__ARM_NEON)
+#include <arm_neon.h>
+#endif
 
 namespace qm::report_scan {
 namespace {
@@ -576,6 +579,45 @@ __attribute__((target("avx512f,avx512bw"))) size_t find_avx512(Walk& walk, const
 }
 #endif
 
+#if defined(__aarch64__) && defined(__ARM_NEON)
+/// The top bits of four byte compares (0xFF or 0 each) as one bit per byte, bit i for byte i:
+/// each byte keeps its own bit of eight, and three rounds of pairwise adds gather the 64.
+inline std::uint64_t mask_neon(uint8x16_t a, uint8x16_t b, uint8x16_t c, uint8x16_t d) {
+    const uint8x16_t bit = {1, 2, 4, 8, 16, 32, 64, 128, 1, 2, 4, 8, 16, 32, 64, 128};
+    const uint8x16_t ab = vpaddq_u8(vandq_u8(a, bit), vandq_u8(b, bit));
+    const uint8x16_t cd = vpaddq_u8(vandq_u8(c, bit), vandq_u8(d, bit));
+    const uint8x16_t all = vpaddq_u8(ab, cd);
+    return vgetq_lane_u64(vreinterpretq_u64_u8(vpaddq_u8(all, all)), 0);
+}
+
+size_t find_neon(Walk& walk, const unsigned char* b, size_t w, size_t w_end, bool& high) {
+    const uint8x16_t nl = vdupq_n_u8('\n'), cr = vdupq_n_u8('\r'), colon = vdupq_n_u8(':');
+    const uint8x16_t big_e = vdupq_n_u8('E'), one = vdupq_n_u8(1), y = vdupq_n_u8('y');
+    uint8x16_t any = vdupq_n_u8(0);
+    Walk k = walk;
+    for (; w < w_end; ++w) {
+        const unsigned char* q = b + (w << 6);
+        uint8x16_t v[4], brk[4], colons[4], letters[4], ys[4];
+        for (unsigned i = 0; i < 4; ++i) {
+            v[i] = vld1q_u8(q + 16 * i);
+            any = vorrq_u8(any, v[i]);
+            brk[i] = vorrq_u8(vceqq_u8(v[i], nl), vceqq_u8(v[i], cr));
+            colons[i] = vceqq_u8(v[i], colon);
+            letters[i] = vcleq_u8(vsubq_u8(v[i], big_e), one);  // "E" or "F"
+            ys[i] = vceqq_u8(v[i], y);
+        }
+        if (k.word(w, mask_neon(brk[0], brk[1], brk[2], brk[3]),
+                   mask_neon(colons[0], colons[1], colons[2], colons[3]),
+                   mask_neon(letters[0], letters[1], letters[2], letters[3]),
+                   mask_neon(ys[0], ys[1], ys[2], ys[3])))
+            break;
+    }
+    walk = k;
+    high = high || vmaxvq_u8(any) >= 0x80;
+    return w;
+}
+#endif
+
 bool always() { return true; }
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -605,6 +647,9 @@ constexpr FinderEntry FINDERS[] = {
 #endif
 #if defined(__SSE2__)
     {Finder::sse2, "sse2", find_sse2, always},
+#endif
+#if defined(__aarch64__) && defined(__ARM_NEON)
+    {Finder::neon, "neon", find_neon, always},
 #endif
     {Finder::portable, "portable", find_portable, always},
 };

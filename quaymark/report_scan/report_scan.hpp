@@ -129,6 +129,7 @@ enum class Finder : unsigned char {
     avx512bw,
     avx2,
     sse2,
+    neon,
     portable,
 };
 
