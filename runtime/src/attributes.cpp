@@ -95,41 +95,40 @@ py::object borrow(PyObject* o) { return py::reinterpret_borrow<py::object>(o); }
 using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t);
 using FastMethodWithKeywords = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
-/// `descr(self, *args)` for a method descriptor of a builtin type and an instance of
-/// exactly that type: its C function called as the descriptor's own vectorcall calls it,
-/// and as the interpreter's CALL_METHOD_DESCRIPTOR_* instructions do, inside the C recursion
-/// check. nullptr with nothing set when the calling convention needs the generic call.
-PyObject* call_method_descriptor(PyObject* descr, PyObject* const* args, std::size_t nargs,
-                                 PyObject* kwnames, bool& called) {
-    // Inside a native function the frame registry holds this thread's state.
-    PyThreadState* tstate = detail::frames.tstate;
-    called = false;
-    auto* method = reinterpret_cast<PyMethodDescrObject*>(descr);
-    const PyMethodDef* def = method->d_method;
-    if (nargs < 1 || Py_TYPE(args[0]) != PyDescr_TYPE(descr)) return nullptr;
+/// `descr(self, *args)`, no keywords, for a method descriptor of a builtin type: its C
+/// function called as the descriptor's own vectorcall calls it, and as the interpreter's
+/// CALL_METHOD_DESCRIPTOR_* instructions do, for an instance of exactly the descriptor's type
+/// and inside the C recursion check. false, with nothing done, when the instance's type or
+/// the calling convention needs the generic call.
+bool call_method_descriptor(PyObject* descr, PyObject* const* args, std::size_t nargs,
+                            PyObject*& result) {
+    const PyMethodDef* def = reinterpret_cast<PyMethodDescrObject*>(descr)->d_method;
+    if (Py_TYPE(args[0]) != PyDescr_TYPE(descr)) return false;
     const int convention = def->ml_flags & ~METH_COEXIST;
     const Py_ssize_t n = static_cast<Py_ssize_t>(nargs) - 1;
     void* c = reinterpret_cast<void*>(def->ml_meth);
-    const bool fits = convention == (METH_FASTCALL | METH_KEYWORDS) ||
-                      (!kwnames && (convention == METH_FASTCALL ||
-                                    (convention == METH_O && n == 1) ||
-                                    (convention == METH_NOARGS && n == 0)));
-    if (!fits) return nullptr;
-    called = true;
-    if (compat::enter_c_call(tstate)) return nullptr;
-    PyObject* result;
-    if (convention == (METH_FASTCALL | METH_KEYWORDS))
-        result = reinterpret_cast<FastMethodWithKeywords>(c)(args[0], args + 1, n, kwnames);
-    else if (convention == METH_FASTCALL)
-        result = reinterpret_cast<FastMethod>(c)(args[0], args + 1, n);
-    else
-        result = def->ml_meth(args[0], n == 1 ? args[1] : nullptr);
+    if (convention != (METH_FASTCALL | METH_KEYWORDS) && convention != METH_FASTCALL &&
+        !(convention == METH_O && n == 1) && !(convention == METH_NOARGS && n == 0))
+        return false;
+    // Inside a native function the frame registry holds this thread's state.
+    PyThreadState* tstate = detail::frames.tstate;
+    if (compat::enter_c_call(tstate)) {
+        result = nullptr;
+        return true;
+    }
+    result = parking_on_exit([&] {
+        if (convention == (METH_FASTCALL | METH_KEYWORDS))
+            return reinterpret_cast<FastMethodWithKeywords>(c)(args[0], args + 1, n, nullptr);
+        if (convention == METH_FASTCALL)
+            return reinterpret_cast<FastMethod>(c)(args[0], args + 1, n);
+        return def->ml_meth(args[0], n == 1 ? args[1] : nullptr);
+    });
     compat::leave_c_call(tstate);
-    return result;
+    return true;
 }
 
 /// `callable(self?, *args)` with vectorcall. Keyword arguments come last, as in Python.
-Object invoke(PyObject* callable, PyObject* self, std::initializer_list<Arg> args,
+[[gnu::noinline]] Object invoke(PyObject* callable, PyObject* self, std::initializer_list<Arg> args,
               const Location& loc) {
     constexpr std::size_t inline_args = 16;
     if (args.size() + (self ? 1 : 0) > inline_args) {
@@ -155,11 +154,6 @@ Object invoke(PyObject* callable, PyObject* self, std::initializer_list<Arg> arg
             if (a.keyword) PyTuple_SET_ITEM(names.ptr(), k++, compat::new_ref(a.keyword));
     }
     PyObject* result = parking_on_exit([&] {
-        if (shortcuts && self && nkw == 0 && Py_TYPE(callable) == &PyMethodDescr_Type) {
-            bool called;
-            PyObject* r = call_method_descriptor(callable, stack + 1, nargs, nullptr, called);
-            if (called) return r;
-        }
         return compat::vectorcall(callable, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                   names.ptr());
     });
@@ -307,14 +301,13 @@ Object Bound::operator()(std::initializer_list<Arg> args, const Location& loc) &
     if (shortcuts && self_ && args.size() <= 3 && Py_TYPE(callable_) == &PyMethodDescr_Type) {
         PyObject* stack[4] = {self_};
         std::size_t n = 1;
+        bool keywords = false;
         for (const Arg& a : args) {
-            if (a.keyword) return invoke(callable_, self_, args, loc);
+            keywords |= a.keyword != nullptr;
             stack[n++] = a.value;
         }
-        bool called;
-        PyObject* result = parking_on_exit(
-            [&] { return call_method_descriptor(callable_, stack, n, nullptr, called); });
-        if (called) {
+        PyObject* result;
+        if (!keywords && call_method_descriptor(callable_, stack, n, result)) {
             if (!result) fail_at(loc);
             return steal(result);
         }

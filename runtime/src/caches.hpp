@@ -45,6 +45,9 @@ struct Namespace {
     PyObject* dict = nullptr;      // a strong reference, deliberately never released
     PyObject* builtins = nullptr;  // likewise
     const std::uint64_t* changes = nullptr;  // while both dicts are watched
+    // From 3.10: every function defined in the namespace keeps `builtins` (a function keeps
+    // the builtins of its globals at its definition; the module body runs with them too).
+    bool functions_keep_its_builtins = true;
 
     /// Differs after any change of either dict; 0 when changes cannot be told.
     std::uint64_t stamp() const noexcept {

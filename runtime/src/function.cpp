@@ -4,6 +4,7 @@
 
 #include "arguments.hpp"
 #include "boundary.hpp"
+#include "caches.hpp"
 #include "compat.hpp"
 #include "frame.hpp"
 #include "module.hpp"
@@ -337,6 +338,9 @@ Object make_function(Thunk thunk, const char* qualname, std::initializer_list<co
     if (compat::function_keeps_builtins) {
         builtins = py::reinterpret_steal<py::object>(builtins_of(frame->globals));
         if (!builtins) throw py::error_already_set();
+        detail::Namespace& ns = detail::module_namespace;
+        if (frame->globals != ns.dict || builtins.ptr() != ns.builtins)
+            ns.functions_keep_its_builtins = false;
     }
 
     py::str qual(qualname);

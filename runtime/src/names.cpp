@@ -155,6 +155,17 @@ PyObject* load_global(PyObject* globals, PyObject* builtins, PyObject* key) {
 }  // namespace
 
 Object global(const Name& name, const Location& loc) {
+    if constexpr (shortcuts && compat::function_keeps_builtins) {
+        // From 3.10, while every function of this module keeps the builtins the module
+        // started with, whichever of them runs now reads those: the entry holds for it.
+        using Caches = detail::NameCaches;
+        const detail::Namespace& ns = detail::module_namespace;
+        if (ns.functions_keep_its_builtins && ns.builtins) {
+            const Caches::Layout& c = Caches::of(name);
+            const std::uint64_t stamp = ns.stamp();
+            if (stamp != 0 && stamp == c.global_stamp) return borrow(c.global_value);
+        }
+    }
     Frame& frame = running_frame();
     if constexpr (shortcuts) {
         // The value found last time, while neither the module's namespace nor its builtins
