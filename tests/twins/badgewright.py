@@ -89,6 +89,23 @@ def _mask_token(error, client):
         pass  # an object without a usable token has nothing to mask
 
 
+def _update_badge(client, badge_name, image_url):
+    """The update of one badge: the badge whose image shows `badge_name()` (a global, read
+    once the first reply is in), then a new image from `image_url()`, PUT on it; the badge's
+    link stays as it is."""
+    response = requests.get(f"{client.api_url}/badges", headers=client.header)
+    response.raise_for_status()
+    badge_id = _search_pages(
+        response,
+        lambda reply: client._filter_badge_id(reply.json(), badge_name()),
+        lambda page: requests.get(f"{client.api_url}/badges", headers=client.header,
+                                  params={"page": page}))
+    url = image_url()
+    response = requests.put(f"{client.api_url}/badges/{badge_id}", headers=client.header,
+                            data={"image_url": url})
+    response.raise_for_status()
+
+
 class Badgewright:
     def __init__(self, url, project_id, pipeline_id, api_token, version=DEFAULT_VERSION,
                  qa=DEFAULT_QA):
@@ -122,18 +139,10 @@ class Badgewright:
     def update_coverage_badge(self, test_job_name):
         """ Entry point for coverage badge """
         try:
-            response = requests.get(f"{self.api_url}/badges", headers=self.header)
-            response.raise_for_status()
-            badge_id = _search_pages(
-                response,
-                lambda reply: self._filter_badge_id(reply.json(), COVERAGE_BADGE_NAME),
-                lambda page: requests.get(f"{self.api_url}/badges", headers=self.header,
-                                          params={"page": page}))
-            coverage = self.get_coverage_value(test_job_name)
-            image_url = self.coverage_badge_image_url(coverage)
-            response = requests.put(f"{self.api_url}/badges/{badge_id}", headers=self.header,
-                                    data={"image_url": image_url})
-            response.raise_for_status()
+            def image_url():
+                coverage = self.get_coverage_value(test_job_name)
+                return self.coverage_badge_image_url(coverage)
+            _update_badge(self, lambda: COVERAGE_BADGE_NAME, image_url)
         except BaseException as error:
             _mask_token(error, self)
             raise
@@ -141,17 +150,7 @@ class Badgewright:
     def update_quality_badge(self):
         """ Entry point for quality badge """
         try:
-            response = requests.get(f"{self.api_url}/badges", headers=self.header)
-            response.raise_for_status()
-            badge_id = _search_pages(
-                response,
-                lambda reply: self._filter_badge_id(reply.json(), QA_BADGE_NAME),
-                lambda page: requests.get(f"{self.api_url}/badges", headers=self.header,
-                                          params={"page": page}))
-            image_url = self.qa_badge_image_url()
-            response = requests.put(f"{self.api_url}/badges/{badge_id}", headers=self.header,
-                                    data={"image_url": image_url})
-            response.raise_for_status()
+            _update_badge(self, lambda: QA_BADGE_NAME, lambda: self.qa_badge_image_url())
         except BaseException as error:
             _mask_token(error, self)
             raise
@@ -159,17 +158,7 @@ class Badgewright:
     def update_version_badge(self):
         """ Entry point for version badge """
         try:
-            response = requests.get(f"{self.api_url}/badges", headers=self.header)
-            response.raise_for_status()
-            badge_id = _search_pages(
-                response,
-                lambda reply: self._filter_badge_id(reply.json(), VERSION_BADGE_NAME),
-                lambda page: requests.get(f"{self.api_url}/badges", headers=self.header,
-                                          params={"page": page}))
-            image_url = self.version_badge_image_url()
-            response = requests.put(f"{self.api_url}/badges/{badge_id}", headers=self.header,
-                                    data={"image_url": image_url})
-            response.raise_for_status()
+            _update_badge(self, lambda: VERSION_BADGE_NAME, lambda: self.version_badge_image_url())
         except BaseException as error:
             _mask_token(error, self)
             raise
