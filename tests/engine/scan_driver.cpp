@@ -2,6 +2,7 @@
 // report files, without the module around it.
 //
 //   scan_driver finders                            the finders the processor runs, one a line
+//   scan_driver zeros                              QM_DECIMAL_ZEROS (below), one a line, in hex
 //   scan_driver FINDER PREFIX ascii|utf-8 PATH...  one line per file: OUTCOME KIND LINE
 //
 // OUTCOME is stopped, no_stop, fallback or interrupted; KIND score or message; LINE the bytes
@@ -22,8 +23,9 @@ namespace scan = qm::report_scan;
 
 namespace {
 
+constexpr std::uint32_t zeros[] = {QM_DECIMAL_ZEROS};
+
 bool is_decimal(std::uint32_t c) {
-    static constexpr std::uint32_t zeros[] = {QM_DECIMAL_ZEROS};
     for (const std::uint32_t zero : zeros)
         if (c >= zero && c - zero < 10) return true;
     return false;
@@ -46,6 +48,10 @@ int main(int argc, char** argv) {
         for (const scan::Finder finder : scan::finders()) std::printf("%s\n", scan::finder_name(finder));
         return 0;
     }
+    if (argc == 2 && std::strcmp(argv[1], "zeros") == 0) {
+        for (const std::uint32_t zero : zeros) std::printf("0x%x\n", static_cast<unsigned>(zero));
+        return 0;
+    }
     scan::Request request;
     bool known = false;
     for (const scan::Finder finder : scan::finders())
@@ -54,7 +60,7 @@ int main(int argc, char** argv) {
             known = true;
         }
     if (!known || (std::strcmp(argv[3], "ascii") != 0 && std::strcmp(argv[3], "utf-8") != 0)) {
-        std::fprintf(stderr, "usage: scan_driver finders | FINDER PREFIX ascii|utf-8 PATH...\n");
+        std::fprintf(stderr, "usage: scan_driver finders | zeros | FINDER PREFIX ascii|utf-8 PATH...\n");
         return 2;
     }
     request.prefix = argv[2];
