@@ -18,9 +18,7 @@ bool at_c_boundary(Body&& body) noexcept {
     try {
         std::forward<Body>(body)();
         return true;
-    }
-    QM_PARK_ON_FORCED_UNWIND
-    catch (py::error_already_set& e) {
+    } catch (py::error_already_set& e) {
         e.restore();
     } catch (const std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());

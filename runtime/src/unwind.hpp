@@ -1,8 +1,6 @@
 // unwind.hpp: native code in a thread that the interpreter ends at exit.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <utility>
 
 namespace qm {
@@ -14,19 +12,12 @@ namespace qm {
 /// instead, as CPython 3.14 does; the process then exits as the same Python code would.
 [[noreturn]] void abandon_thread() noexcept;
 
-/// Parks the thread when what a catch (...) handler caught is that unwinding. libstdc++ gives
-/// it a type of its own, which QM_PARK_ON_FORCED_UNWIND catches first; libc++abi hands it to
-/// catch (...) only. There it is told apart by the thread having no thread state: every
-/// exception of ours is thrown with the GIL held. Only for threads that run Python code.
+/// Parks the thread when what a catch (...) handler caught is that unwinding. It is told
+/// apart by the thread having no thread state: the interpreter ends the thread before it
+/// makes its state current again, and every exception of ours is thrown with the GIL held.
+/// (libstdc++ also gives the unwinding a type of its own, but its exception object is null,
+/// and binding a reference to it is undefined.) Only for threads that run Python code.
 void park_if_ending() noexcept;
-
-#if defined(_LIBCPP_VERSION)
-#define QM_PARK_ON_FORCED_UNWIND
-#else
-/// The first handler of a try block whose body may run Python code.
-#define QM_PARK_ON_FORCED_UNWIND \
-    catch (abi::__forced_unwind&) { ::qm::abandon_thread(); }
-#endif
 
 /// Runs `call`, a raw C-API call that may run Python code (and so give up the GIL), and parks
 /// the thread if the interpreter ends it meanwhile. Nothing inside `call` may own a Python
@@ -35,9 +26,7 @@ template <typename Call>
 decltype(auto) parking_on_exit(Call&& call) {
     try {
         return std::forward<Call>(call)();
-    }
-    QM_PARK_ON_FORCED_UNWIND
-    catch (...) {
+    } catch (...) {
         // A raw C-API call throws nothing else.
         abandon_thread();
     }
