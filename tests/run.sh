@@ -34,7 +34,7 @@ inside_root=false
 
 # Under emulation every process starts several times slower: the subset covers each module
 # (its tests that need no sample build), the command line, the exported symbols and the report
-# scan under each finder (read boundaries, report shapes, the cuts into parts), and the end of
+# scan under each finder (read boundaries) and through the module (the cuts into parts), and the end of
 # daemon threads inside native calls; bounded to about ten minutes.
 EMULATED_SUBSET=(
     tests/test_badgewright.py tests/test_scorewarden.py tests/test_wheelsmith.py
@@ -42,7 +42,7 @@ EMULATED_SUBSET=(
     tests/test_cli.py::TestReportCommands::test_failing_report tests/test_packaging.py
     tests/runtime/test_module_lifecycle.py::test_only_the_init_function_is_exported
     tests/test_report_scan.py::TestReadBoundaries::test_lines_across_the_boundary
-    tests/test_report_scan.py::TestShapes::test_shape tests/test_report_scan.py::TestLargeReports
+    tests/test_report_scan.py::TestLargeReports
     tests/hardening/test_regressions.py::test_daemon_thread_inside_a_native_call_at_exit
     -k "not TestRealBuild and not TestRealUpload" --durations=10
 )
