@@ -33,9 +33,10 @@ inside_root=false
 [ -f /etc/quaymark-root ] && inside_root=true
 
 # Under emulation every process starts several times slower: the subset covers each module
-# (its tests that run no sample build, no Pylint and no shell), the command line, the exported symbols, the report
-# scan under each finder (read boundaries) and through the module (the cuts into parts), and
-# the end of daemon threads inside native calls; bounded to about ten minutes.
+# (its tests that run no sample build, no Pylint and no shell), the command line, the
+# exported symbols, the report scan under each finder (read boundaries) and through the
+# module (the cuts into parts), and the end of daemon threads inside native calls; bounded to
+# about ten minutes.
 EMULATED_SUBSET=(
     tests/test_badgewright.py tests/test_scorewarden.py tests/test_wheelsmith.py
     tests/test_cli.py::TestModule::test_group_help tests/test_cli.py::TestReportCommands::test_scores_printed
