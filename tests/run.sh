@@ -39,11 +39,12 @@ inside_root=false
 # about ten minutes.
 EMULATED_SUBSET=(
     tests/test_badgewright.py tests/test_scorewarden.py tests/test_wheelsmith.py
-    tests/test_cli.py::TestModule::test_group_help tests/test_cli.py::TestReportCommands::test_scores_printed
-    tests/test_cli.py::TestReportCommands::test_failing_report tests/test_packaging.py
+    tests/test_cli.py::TestModule::test_group_help tests/test_cli.py::TestBadgeCommands::test_setup_badges
+    tests/test_cli.py::TestReportCommands::test_missing_report tests/test_packaging.py
     tests/runtime/test_module_lifecycle.py::test_only_the_init_function_is_exported
     tests/test_report_scan.py::TestReadBoundaries::test_lines_across_the_boundary
-    tests/test_report_scan.py::TestLargeReports
+    tests/test_report_scan.py::TestLargeReports::test_parts
+    tests/test_report_scan.py::TestLargeReports::test_stop_in_one_part_settles_the_later_ones
     tests/hardening/test_regressions.py::test_daemon_thread_inside_a_native_call_at_exit
     -k "not TestRealBuild and not TestRealUpload and not TestRealPylintReports and not TestShellQuoting"
     --durations=10
