@@ -158,16 +158,7 @@ for want in "${wanted[@]}"; do
     if [ -z "${RUN_EMULATED:-}" ] && [ -n "$ci_example" ]; then
         bash tests/ci_example_setup.sh "$python"
     fi
-    if [ -z "${RUN_EMULATED:-}" ]; then
-        rm -rf "$venv"
-        "$python" -m venv "$venv"
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check -U pip
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check -r tests/requirements.txt
-        # The fuzzer ships wheels for most interpreters; where none fits, the fuzz tests skip.
-        "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: \
-            'atheris<3; python_version<"3.9"' 'atheris; python_version>="3.9"' \
-            || echo "atheris is not available for CPython $version: fuzz tests will skip"
-    fi
+    if [ -z "${RUN_EMULATED:-}" ]; then bash tests/make-venv.sh "$python" "$venv"; fi
     if [ -n "${WHEELHOUSE:-}" ]; then
         tag="cp${version/./}"
         wheel="$(ls "$WHEELHOUSE"/quaymark-*-"$tag"-"$tag"-*manylinux*_"$(uname -m)".whl | tail -n 1)"

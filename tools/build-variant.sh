@@ -56,16 +56,9 @@ fi
 
 start=$SECONDS
 echo "=== CPython $version ($python), $variant build"
-rm -rf "$venv" "$reports"
+rm -rf "$reports"
 mkdir -p "$reports"
-"$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check -U pip
-"$venv/bin/python" -m pip install -q --disable-pip-version-check -r tests/requirements.txt
-# The fuzz targets need atheris, which comes as a wheel for some interpreters only (the 2.x
-# line for 3.8); without it tests/hardening/test_fuzz.py skips its fuzzing runs.
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary :all: \
-    'atheris<3; python_version < "3.9"' 'atheris; python_version >= "3.9"' \
-    || echo "atheris is not available for CPython $version: no fuzzing runs"
+bash tests/make-venv.sh "$python" "$venv"
 "$venv/bin/python" -m pip install -q --disable-pip-version-check \
     -Ccmake.define.$define -Cbuild-dir="build/$tag-$version" .
 echo "=== built in $((SECONDS - start)) s; running the tests"
